@@ -1,0 +1,67 @@
+/* Control interface of the qxsdk stand-in library.
+ *
+ * These functions are not part of the trading library; they let tests script its
+ * answers, queue events and inspect every call it received. They never appear in the
+ * call journal. Unless noted, they may be called from any thread, including from
+ * inside an event callback.
+ */
+#ifndef QXSTUB_H
+#define QXSTUB_H
+
+#define QXSTUB_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Back to the initial state: journal, scripts, queued events, callback, subscriptions,
+ * timers, schedules, bus topics, orders/positions/cash, remembered settings, session
+ * shape, clock and counters. */
+QXSTUB_API void qxstub_reset(void);
+
+/* ---- Call journal (last 100000 calls are kept) ---- */
+QXSTUB_API int qxstub_journal_count(void);
+/* Entry as JSON text, or NULL when out of range; a negative index counts from the end
+ * (-1 is the last call). The text stays valid until the next qxstub_journal_entry call
+ * on the same thread. */
+QXSTUB_API const char* qxstub_journal_entry(int index);
+QXSTUB_API void qxstub_journal_clear(void);
+/* 0 stops recording (for long runs), non-zero resumes it. */
+QXSTUB_API void qxstub_journal_enable(int on);
+
+/* ---- Scripting: per function name, first in first out ---- */
+/* Next status (or id, for id-returning functions) returned by fn. */
+QXSTUB_API void qxstub_push_status(const char* fn, int status);
+/* Next response stored by fn through (char** res, int* res_len): a library-owned copy of
+ * max(len, 0) bytes of data, or a null pointer when data is NULL; len is stored as given. */
+QXSTUB_API void qxstub_push_response(const char* fn, const char* data, int len);
+/* Next text returned by a text-returning fn (or stored by qxi_get_serv_addr); NULL makes
+ * it return/store a null pointer. */
+QXSTUB_API void qxstub_push_text(const char* fn, const char* text);
+/* Scripted items of fn (all functions when fn is NULL) not yet consumed. */
+QXSTUB_API int qxstub_unconsumed(const char* fn);
+
+/* ---- Virtual clock and session shape ---- */
+QXSTUB_API void qxstub_set_now(long long now_ms);
+/* qxi_run plays `steps` steps of `step_ms` virtual milliseconds (defaults 60 x 1000). */
+QXSTUB_API void qxstub_set_session(int steps, int step_ms);
+
+/* ---- Events ---- */
+/* Queue one event, passed to the callback exactly as given (text and payload may be NULL,
+ * len may be negative; max(len, 0) payload bytes are copied). */
+QXSTUB_API void qxstub_push_event(const char* text, const char* payload, int len);
+/* Queue `count` deliveries of the same event without storing `count` copies. */
+QXSTUB_API void qxstub_flood_events(const char* text, const char* payload, int len,
+                                    long long count);
+/* Call the registered callback once from a new thread and wait for that thread. */
+QXSTUB_API void qxstub_fire_from_thread(const char* text, const char* payload, int len);
+/* Queued deliveries not yet made (a flood counts each copy). */
+QXSTUB_API long long qxstub_pending_events(void);
+/* Callback invocations since the last reset. */
+QXSTUB_API long long qxstub_delivered_events(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QXSTUB_H */
