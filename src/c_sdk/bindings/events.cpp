@@ -1,0 +1,118 @@
+// The event bridge: one Python callable, kept as the module global `f`, receives
+// every library event through the native trampoline registered with the library.
+#include <unistd.h>
+
+#include <cstring>
+
+#include "binding.hpp"
+#include "qxsdk.h"
+
+namespace csdk {
+namespace {
+
+CachedGlobal is_py2(names.IS_PY2);
+CachedGlobal receiver(names.f);
+
+// Reports a dropped event on stderr without touching any Python object: used where
+// the library broke its contract and Python must not be entered.
+void report_dropped(const char* why) {
+    char line[256];
+    int n = snprintf(line, sizeof line, "c_sdk: dropped a library event: %s\n", why);
+    if (n > 0) {
+        ssize_t written = write(STDERR_FILENO, line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1);
+        (void)written;
+    }
+}
+
+// Prints the pending exception twice: through sys.excepthook with sys.last_* set,
+// then as unraisable with the trampoline as context. Nothing reaches the library.
+[[gnu::cold]] void report_event_error() {
+    add_traceback("c_sdk.callback_wrapper");
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    PyErr_SetRaisedException(Py_XNewRef(exc));
+    PyErr_PrintEx(1);
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    // Normalised once, so that both reports show the same exception object.
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(tb);
+    PyErr_Restore(type, value, tb);
+    PyErr_PrintEx(1);
+    PyErr_Restore(type, value, tb);
+#endif
+    PyErr_WriteUnraisable(names.callback_context);
+}
+
+// True when this thread holds the interpreter lock: its own thread state is the
+// current one. (PyGILState_Check answers true whenever its checking is disabled.)
+bool holds_interpreter_lock() {
+    PyThreadState* mine = PyGILState_GetThisThreadState();
+#if PY_VERSION_HEX >= 0x030D0000
+    PyThreadState* current = PyThreadState_GetUnchecked();
+#else
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+#endif
+    return mine && mine == current;
+}
+
+bool deliver(const char* text, const char* payload, int length) {
+    Ref py2 = is_py2.get();
+    if (!py2) return false;
+    int legacy = PyObject_IsTrue(py2.get());
+    if (legacy < 0) return false;
+    Ref event_text;
+    if (legacy)
+        event_text = Ref::steal(PyBytes_FromString(text));
+    else if (!*text)
+        event_text = Ref::borrow(state.empty_str);
+    else
+        event_text = Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(strlen(text)), "strict"));
+    if (!event_text) return false;
+    Ref callable = receiver.get();  // held for the whole call: `f` may be rebound inside
+    if (!callable) return false;
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(payload ? payload : "", static_cast<Py_ssize_t>(length)));
+    if (!data) return false;
+    PyObject* args[] = {event_text.get(), data.get()};
+    Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args, 2, nullptr));
+    return static_cast<bool>(result);
+}
+
+// Called by the library for each event, on the thread that is inside qxi_run or
+// qxi_poll through this module (and so holds the interpreter lock).
+extern "C" void callback_wrapper(const char* text, const char* payload, int payload_len) {
+    if (!holds_interpreter_lock()) return report_dropped("delivered on a thread without the interpreter lock");
+    if (!state.globals) return report_dropped("the module is not initialised");
+    if (!text) return report_dropped("null event text");
+    if (!payload && payload_len > 0) return report_dropped("null payload with a positive length");
+    if (!deliver(text, payload, payload_len)) report_event_error();
+}
+
+PyObject* set_data_callback(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr const char* where = "c_sdk.py_qxi_set_data_callback";
+    if (!check_one_arg("py_qxi_set_data_callback", PyVectorcall_NARGS(nargsf), kwnames))
+        return fail_in(where);
+    // Stored before registering, so an event raised during registration finds it.
+    if (PyDict_SetItem(state.globals, names.f, args[0]) < 0) return fail_in(where);
+    qxi_set_event_callback_pb(callback_wrapper);
+    Py_RETURN_NONE;
+}
+
+const char* set_data_callback_signature() {
+    return "py_qxi_set_data_callback(pythonf, /)\n--\n\n";
+}
+
+constexpr Binding table[] = {
+    {"py_qxi_set_data_callback", set_data_callback, false, set_data_callback_signature},
+};
+
+}  // namespace
+
+std::span<const Binding> event_bindings() { return table; }
+
+}  // namespace csdk
