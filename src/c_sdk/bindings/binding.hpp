@@ -26,19 +26,22 @@ struct Binding {
 
 // ---- Conversions: each reads Python parameter I and yields library arguments. ----
 
-template <int I>
-struct Text {
-    using Storage = const char*;
-    static bool convert(PyObject* const* argv, Storage& s) { return to_text(argv[I], &s); }
-    static auto args(const Storage& s) { return std::tuple<const char*>(s); }
+// A Python parameter converted to one library argument of type C.
+template <int I, class C, bool (*Convert)(PyObject*, C*)>
+struct Scalar {
+    using Storage = C;
+    static bool convert(PyObject* const* argv, Storage& s) { return Convert(argv[I], &s); }
+    static auto args(const Storage& s) { return std::tuple<C>(s); }
 };
 
 template <int I>
-struct Int {
-    using Storage = int;
-    static bool convert(PyObject* const* argv, Storage& s) { return to_int32(argv[I], &s); }
-    static auto args(const Storage& s) { return std::tuple<int>(s); }
-};
+using Text = Scalar<I, const char*, to_text>;
+template <int I>
+using Int = Scalar<I, int, to_int32>;
+template <int I>
+using Real = Scalar<I, double, to_real>;
+template <int I>
+using Flag = Scalar<I, bool, to_flag>;
 
 // An integer passed as a flag: true exactly when it is not zero.
 template <int I>
@@ -46,20 +49,6 @@ struct IntAsFlag {
     using Storage = int;
     static bool convert(PyObject* const* argv, Storage& s) { return to_int32(argv[I], &s); }
     static auto args(const Storage& s) { return std::tuple<bool>(s != 0); }
-};
-
-template <int I>
-struct Real {
-    using Storage = double;
-    static bool convert(PyObject* const* argv, Storage& s) { return to_real(argv[I], &s); }
-    static auto args(const Storage& s) { return std::tuple<double>(s); }
-};
-
-template <int I>
-struct Flag {
-    using Storage = bool;
-    static bool convert(PyObject* const* argv, Storage& s) { return to_flag(argv[I], &s); }
-    static auto args(const Storage& s) { return std::tuple<bool>(s); }
 };
 
 // A serialised request: pointer and length, no copy.
