@@ -1,0 +1,51 @@
+"""Shared fixtures: the installed module, driven against the stand-in library."""
+
+import gc
+import os
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The stand-in host package is never installed, so it cannot shadow a real one.
+sys.path.insert(0, os.path.join(ROOT, "standin"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import c_sdk  # noqa: E402
+import standin  # noqa: E402
+
+LIBRARY_PATH = os.path.join(os.path.dirname(c_sdk.__file__), "libqxsdk.so")
+
+
+@pytest.fixture(scope="session")
+def stub():
+    """The stand-in library's control interface (the same loaded copy the module uses)."""
+    return standin.Standin(LIBRARY_PATH)
+
+
+@pytest.fixture
+def lib(stub):
+    """A freshly reset stand-in, and a module namespace restored after the test."""
+    stub.reset()
+    saved = dict(vars(c_sdk))
+    yield stub
+    # Same dict object and the same binding order as before the test.
+    namespace = vars(c_sdk)
+    namespace.clear()
+    namespace.update(saved)
+    stub.reset()
+
+
+def refcount_growth(action, repeat=2000, rounds=3):
+    """Total reference or block growth over the last of several rounds of `action`."""
+    measure = getattr(sys, "gettotalrefcount", None) or sys.getallocatedblocks
+    action()  # warm caches
+    counts = []
+    for _ in range(rounds):
+        gc.collect()
+        before = measure()
+        for _ in range(repeat):
+            action()
+        gc.collect()
+        counts.append(measure() - before)
+    return counts[-1]
