@@ -1,5 +1,6 @@
 """Shared fixtures: the installed module, driven against the stand-in library."""
 
+import ctypes
 import gc
 import os
 import sys
@@ -49,3 +50,21 @@ def refcount_growth(action, repeat=2000, rounds=3):
         gc.collect()
         counts.append(measure() - before)
     return counts[-1]
+
+
+def growth_without_journal(lib, action, repeat=500):
+    """refcount_growth with the stand-in's journal off, so only the module's objects count."""
+    lib.enable_journal(False)
+    try:
+        return refcount_growth(action, repeat=repeat)
+    finally:
+        lib.enable_journal(True)
+
+
+def vectorcall(func, args, kwnames, kwvalues):
+    """A call through the C API, where keyword names may be any object."""
+    api = ctypes.pythonapi.PyObject_Vectorcall
+    api.restype = ctypes.py_object
+    api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    stack = (ctypes.py_object * (len(args) + len(kwvalues)))(*args, *kwvalues)
+    return api(func, stack, len(args), kwnames)

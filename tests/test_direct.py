@@ -1,12 +1,11 @@
 """Library functions exposed directly under their own names."""
 
-import ctypes
 import traceback
 
 import pytest
 
 import c_sdk
-from conftest import refcount_growth
+from conftest import growth_without_journal, vectorcall
 from standin import Call
 
 START = 1767225600000  # the library's clock after a reset
@@ -50,14 +49,6 @@ def ids(members):
 def tb_names(exc_info):
     return [frame.name for frame in traceback.extract_tb(exc_info.tb)]
 
-
-def vectorcall(func, args, kwnames, kwvalues):
-    """A call through the C API, where keyword names may be any object."""
-    api = ctypes.pythonapi.PyObject_Vectorcall
-    api.restype = ctypes.py_object
-    api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
-    stack = (ctypes.py_object * (len(args) + len(kwvalues)))(*args, *kwvalues)
-    return api(func, stack, len(args), kwnames)
 
 
 def test_fourteen_distinct_objects_named_wrap():
@@ -260,11 +251,7 @@ def test_no_reference_growth(lib):
             except (TypeError, OverflowError):
                 pass
 
-    lib.enable_journal(False)
-    try:
-        growth = refcount_growth(action, repeat=500)
-    finally:
-        lib.enable_journal(True)
+    growth = growth_without_journal(lib, action, repeat=500)
     assert growth < 50, f"{growth} more blocks"
     lib.clear_journal()
     action()

@@ -13,7 +13,7 @@ import weakref
 import pytest
 
 import c_sdk
-from conftest import ROOT, refcount_growth
+from conftest import ROOT, growth_without_journal
 from standin import OUT, Call
 
 REGISTER = Call("qxi_set_event_callback_pb", (OUT,))
@@ -456,10 +456,6 @@ def test_failing_events_without_growth(lib, reports):
         reports.printed.clear()
         reports.unraisable.clear()
 
-    lib.enable_journal(False)
-    try:
-        growth = refcount_growth(action, repeat=500)
-    finally:
-        lib.enable_journal(True)
+    growth = growth_without_journal(lib, action, repeat=500)
     assert growth < 50, f"{growth} more blocks"
     assert lib.delivered_events() == 3 * (1 + 3 * 500)

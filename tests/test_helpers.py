@@ -1,6 +1,5 @@
 """Module helpers: platform tests, the str-to-bytes decorator and the status checks."""
 
-import ctypes
 import logging
 import traceback
 import weakref
@@ -8,7 +7,7 @@ import weakref
 import pytest
 
 import c_sdk
-from conftest import refcount_growth
+from conftest import growth_without_journal, refcount_growth, vectorcall
 from standin import Call
 
 
@@ -316,14 +315,6 @@ def test_decorator_argument_errors(lib):
         assert "c_sdk.adapt_to_python3" in tb_names(info)
     assert lib.journal() == []
 
-
-def vectorcall(func, args, kwnames, kwvalues):
-    """Calls through the C API, which lets keyword names be any object."""
-    api = ctypes.pythonapi.PyObject_Vectorcall
-    api.restype = ctypes.py_object
-    api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
-    stack = (ctypes.py_object * (len(args) + len(kwvalues)))(*args, *kwvalues)
-    return api(func, stack, len(args), kwnames)
 
 
 def test_keywords_must_be_strings(lib):
@@ -672,11 +663,7 @@ def test_status_helpers_have_no_reference_growth(lib, log):
             pass
         log.messages.clear()
 
-    lib.enable_journal(False)
-    try:
-        growth = refcount_growth(action, repeat=2000)
-    finally:
-        lib.enable_journal(True)
+    growth = growth_without_journal(lib, action, repeat=2000)
     assert growth < 50
     action()
     assert lib.journal() == [Call("qxi_strerror", (1001,))] * 2

@@ -7,7 +7,7 @@ import traceback
 import pytest
 
 import c_sdk
-from conftest import refcount_growth
+from conftest import growth_without_journal
 from standin import OUT, Call
 
 
@@ -222,11 +222,7 @@ def test_no_reference_growth(lib):
             except (ZeroDivisionError, SystemError, TypeError):
                 pass
 
-    lib.enable_journal(False)
-    try:
-        growth = refcount_growth(action, repeat=1000)
-    finally:
-        lib.enable_journal(True)
+    growth = growth_without_journal(lib, action, repeat=1000)
     assert growth < 50, f"{growth} more blocks"
     lib.clear_journal()
     action()

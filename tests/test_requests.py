@@ -8,7 +8,7 @@ import traceback
 import pytest
 
 import c_sdk
-from conftest import refcount_growth
+from conftest import growth_without_journal, refcount_growth
 from standin import OUT, Call
 
 PAIR = "request/response"
@@ -659,11 +659,7 @@ def test_no_growth_on_success_value_errors(lib):
         except LookupError:
             pass
 
-    lib.enable_journal(False)
-    try:
-        growth = refcount_growth(action, repeat=2000)
-    finally:
-        lib.enable_journal(True)
+    growth = growth_without_journal(lib, action, repeat=2000)
     assert growth < 50
     action()
     assert lib.journal() == [expected_call("qxi_get_dividends", PAIR, b"q")]

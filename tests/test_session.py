@@ -1,14 +1,13 @@
 """Session, configuration and control bindings: what the library receives and returns."""
 
 import builtins
-import ctypes
 import traceback
 import warnings
 
 import pytest
 
 import c_sdk
-from conftest import refcount_growth
+from conftest import growth_without_journal, vectorcall
 from standin import OUT, Call
 
 STATUS = "status"
@@ -60,14 +59,6 @@ def ids(members):
 def tb_names(exc_info):
     return [frame.name for frame in traceback.extract_tb(exc_info.tb)]
 
-
-def vectorcall(func, args, kwnames, kwvalues):
-    """A call through the C API, where keyword names may be any object."""
-    api = ctypes.pythonapi.PyObject_Vectorcall
-    api.restype = ctypes.py_object
-    api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
-    stack = (ctypes.py_object * (len(args) + len(kwvalues)))(*args, *kwvalues)
-    return api(func, stack, len(args), kwnames)
 
 
 @pytest.mark.parametrize("name, args, fn, received, result, decorated", MEMBERS, ids=ids(MEMBERS))
@@ -445,11 +436,7 @@ def test_no_reference_growth(lib):
         except SystemError:
             pass
 
-    lib.enable_journal(False)
-    try:
-        growth = refcount_growth(action, repeat=200)
-    finally:
-        lib.enable_journal(True)
+    growth = growth_without_journal(lib, action, repeat=200)
     assert growth < 50, f"{growth} more blocks"
     lib.clear_journal()
     action()

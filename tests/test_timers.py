@@ -7,7 +7,7 @@ import traceback
 import pytest
 
 import c_sdk
-from conftest import refcount_growth
+from conftest import growth_without_journal
 from standin import Call
 
 START = 1767225600000  # the library's clock after a reset
@@ -293,11 +293,7 @@ def test_no_reference_growth(lib):
             except (TypeError, OverflowError):
                 pass
 
-    lib.enable_journal(False)
-    try:
-        growth = refcount_growth(action, repeat=500)
-    finally:
-        lib.enable_journal(True)
+    growth = growth_without_journal(lib, action, repeat=500)
     assert growth < 50, f"{growth} more blocks"
     lib.clear_journal()
     action()

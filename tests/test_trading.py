@@ -7,7 +7,7 @@ import traceback
 import pytest
 
 import c_sdk
-from conftest import refcount_growth
+from conftest import growth_without_journal
 from standin import OUT, Call
 
 CONFIG = ("start_time", "end_time", "initial_cash", "transaction_ratio", "commission_ratio",
@@ -242,11 +242,7 @@ def test_no_reference_growth(lib):
             except (TypeError, OverflowError):
                 pass
 
-    lib.enable_journal(False)
-    try:
-        growth = refcount_growth(action, repeat=500)
-    finally:
-        lib.enable_journal(True)
+    growth = growth_without_journal(lib, action, repeat=500)
     assert growth < 50, f"{growth} more blocks"
     lib.clear_journal()
     action()
