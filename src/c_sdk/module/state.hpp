@@ -106,7 +106,7 @@ Ref lookup_global(PyObject* name);
 // Adds a traceback entry named `function` to the pending exception.
 void add_traceback(const char* function);
 
-// Adds the entry and returns null: `return raise_from("c_sdk.x");`
+// Adds the entry and returns null: `return fail_in("c_sdk.x");`
 inline PyObject* fail_in(const char* function) {
     add_traceback(function);
     return nullptr;

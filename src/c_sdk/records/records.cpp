@@ -1,0 +1,772 @@
+// Record classes. Each is a native heap type with one object field, `data`, whose
+// slots read and write the storage directly, and whose class namespace holds the
+// same methods and properties an equivalent Python class would: `__slots__`, the
+// protocol methods as function objects, then the properties. Python subclasses get
+// the interpreter's generic slot dispatchers, which call those function objects.
+//
+// The native slots serve instances of the record class itself. Every protocol
+// method is also reachable through the class (`TickLikeDict2.__getitem__(obj, k)`)
+// with any object as `self`: for a record the slot is read directly, for anything
+// else `self.data` is looked up as ordinary attribute access would.
+#include "records.hpp"
+
+#include <Python.h>
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#endif
+
+#include <array>
+#include <cstddef>
+#include <tuple>
+#include <utility>
+
+#include "../bindings/args.hpp"
+#include "../bindings/ref.hpp"
+#include "../module/fixed_string.hpp"
+#include "../module/state.hpp"
+
+namespace csdk {
+namespace {
+
+// Before 3.13 the interpreter refuses object's own __setattr__/__delattr__ (which
+// subclasses reach for `del`, and `object.__setattr__(record, ...)` calls) on an
+// instance whose class has a native setattro slot. There the class keeps the
+// interpreter's dispatcher for attribute assignment, which calls the class's
+// __setattr__ function; from 3.13 on the native slot is used.
+constexpr bool native_setattro = PY_VERSION_HEX >= 0x030D0000;
+
+struct Record {
+    PyObject ob_base;
+    PyObject* data;  // strong; null until __init__ runs or after `del record.data`
+};
+
+inline PyObject*& slot_of(PyObject* self) { return reinterpret_cast<Record*>(self)->data; }
+
+// ---- Storage access -------------------------------------------------------------
+
+[[gnu::cold]] void raise_empty(PyObject* self) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute 'data'", Py_TYPE(self)->tp_name);
+}
+
+// The storage of an instance of the record class (borrowed), or null with the
+// empty-slot error.
+inline PyObject* slot_storage(PyObject* self) {
+    PyObject* storage = slot_of(self);
+    if (!storage) [[unlikely]]
+        raise_empty(self);
+    return storage;
+}
+
+// The storage of `self` as a method of class `cls` sees it: the slot of a record,
+// otherwise the attribute `data` of whatever object the method was called with.
+Ref storage_of(PyObject* cls, PyObject* self) {
+    if (PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(cls))) [[likely]]
+        return Ref::borrow(slot_storage(self));
+    return Ref::steal(PyObject_GetAttr(self, names.data));
+}
+
+// storage.get(key). An exact dict answers without the method call: same result.
+inline PyObject* storage_get(PyObject* storage, PyObject* key) {
+    if (PyDict_CheckExact(storage)) [[likely]] {
+#if PY_VERSION_HEX >= 0x030D0000
+        PyObject* value;
+        int found = PyDict_GetItemRef(storage, key, &value);
+        if (found > 0) return value;
+        if (found < 0) return nullptr;
+        Py_RETURN_NONE;
+#else
+        PyObject* value = PyDict_GetItemWithError(storage, key);
+        if (value) return Py_NewRef(value);
+        if (PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+#endif
+    }
+    return PyObject_CallMethodOneArg(storage, names.get, key);
+}
+
+// storage[key] = value.
+inline int storage_set(PyObject* storage, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(storage)) [[likely]]
+        return PyDict_SetItem(storage, key, value);
+    return PyObject_SetItem(storage, key, value);
+}
+
+// Whether an attribute name is unequal to "data", by Python's `!=`: 1, 0, or -1
+// with an exception.
+inline int differs_from_data(PyObject* name) {
+    if (name == names.data) return 0;
+    if (PyUnicode_CheckExact(name)) [[likely]]
+        return PyUnicode_GET_LENGTH(name) != 4 || PyUnicode_Compare(name, names.data) != 0;
+    return PyObject_RichCompareBool(name, names.data, Py_NE);
+}
+
+// The namespace dict of a class (new reference).
+Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
+}
+
+// Assignment handed on past the record class `cls`, as
+// `super(cls, self).__setattr__(name, value)` does, without making the super object:
+// the first class after `cls` in the instance's MRO that defines __setattr__ answers;
+// when that is `object`, its generic assignment runs directly.
+int super_setattr(PyObject* cls, PyObject* self, PyObject* name, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_base == &PyBaseObject_Type && type == reinterpret_cast<PyTypeObject*>(cls)) [[likely]]
+        return PyObject_GenericSetAttr(self, name, value);
+    if (!PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) {
+        // Not an instance: the builtin gives its own answer (normally a TypeError).
+        PyObject* super_args[] = {cls, self};
+        Ref proxy = Ref::steal(PyObject_Vectorcall(state.builtin_super, super_args, 2, nullptr));
+        if (!proxy) return -1;
+        Ref method = Ref::steal(PyObject_GetAttr(proxy.get(), names.__setattr__));
+        if (!method) return -1;
+        Ref done = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), name, value, nullptr));
+        return done ? 0 : -1;
+    }
+    PyObject* mro = type->tp_mro;
+    Py_ssize_t count = PyTuple_GET_SIZE(mro), i = 0;
+    while (i < count && PyTuple_GET_ITEM(mro, i) != cls) ++i;
+    for (++i; i < count; ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (base == &PyBaseObject_Type) break;
+        Ref dict = type_dict(base);
+        if (!dict) continue;
+        Ref found = Ref::borrow(PyDict_GetItemWithError(dict.get(), names.__setattr__));
+        if (!found) {
+            if (PyErr_Occurred()) return -1;
+            continue;
+        }
+        descrgetfunc bind = Py_TYPE(found.get())->tp_descr_get;
+        Ref method =
+            bind ? Ref::steal(bind(found.get(), self, reinterpret_cast<PyObject*>(type))) : std::move(found);
+        if (!method) return -1;
+        Ref done = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), name, value, nullptr));
+        return done ? 0 : -1;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+// ---- Class descriptions -----------------------------------------------------------
+
+enum class Op { init, getitem, setitem, contains, getattr, setattr, str, repr };
+
+template <Op O>
+constexpr auto op_name() {
+    if constexpr (O == Op::init)
+        return FixedString("__init__");
+    else if constexpr (O == Op::getitem)
+        return FixedString("__getitem__");
+    else if constexpr (O == Op::setitem)
+        return FixedString("__setitem__");
+    else if constexpr (O == Op::contains)
+        return FixedString("__contains__");
+    else if constexpr (O == Op::getattr)
+        return FixedString("__getattr__");
+    else if constexpr (O == Op::setattr)
+        return FixedString("__setattr__");
+    else if constexpr (O == Op::str)
+        return FixedString("__str__");
+    else
+        return FixedString("__repr__");
+}
+
+constexpr std::array<Op, 7> object_ops{Op::init,    Op::getitem, Op::getattr, Op::setitem,
+                                       Op::setattr, Op::str,     Op::repr};
+constexpr std::array<Op, 7> tick_ops{Op::init,    Op::getitem, Op::setitem, Op::getattr,
+                                     Op::setattr, Op::str,     Op::repr};
+constexpr std::array<Op, 8> bar_ops{Op::init,    Op::getitem, Op::setitem, Op::contains,
+                                    Op::getattr, Op::setattr, Op::str,     Op::repr};
+
+// One record class: its name, its methods in namespace order, whether its
+// properties have setters, and the property names (each also its storage key).
+template <FixedString Name, auto Ops, bool Settable, FixedString... Props>
+struct Kind {
+    static constexpr auto name = Name;
+    static constexpr auto spec_name = FixedString("c_sdk.") + Name;
+    static constexpr auto ops = Ops;
+    static constexpr bool settable = Settable;
+    static constexpr std::size_t prop_count = sizeof...(Props);
+    static constexpr std::tuple<decltype(Props)...> props{Props...};
+    // Traceback entry of one of the class's functions: "c_sdk.<class>.<function>".
+    template <FixedString Function>
+    static constexpr auto where = FixedString("c_sdk.") + Name + FixedString(".") + Function;
+    static constexpr bool has(Op op) {
+        for (Op o : Ops)
+            if (o == op) return true;
+        return false;
+    }
+    static inline std::array<PyObject*, sizeof...(Props)> keys{};  // interned, process-wide
+};
+
+using QuoteItem = Kind<"QuoteItemLikeDict2", tick_ops, false, "bid_p", "bid_v", "ask_p", "ask_v">;
+using Tick = Kind<"TickLikeDict2", tick_ops, true, "quotes", "symbol", "created_at", "price", "open", "high",
+                  "low", "cum_volume", "cum_amount", "cum_position", "last_amount", "last_volume",
+                  "trade_type", "receive_local_time">;
+using Bar = Kind<"BarLikeDict2", bar_ops, true, "symbol", "eob", "bob", "open", "close", "high", "low",
+                 "volume", "amount", "pre_close", "position", "frequency", "receive_local_time">;
+using Object = Kind<"ObjectLikeDict2", object_ops, false>;
+
+// Parameter lists of the protocol methods (the instance counts as the first).
+using InitParams = ParamList<"__init__", 2, "self", "data">;
+using GetitemParams = ParamList<"__getitem__", 2, "self", "item">;
+using GetattrParams = ParamList<"__getattr__", 2, "self", "item">;
+using SetitemParams = ParamList<"__setitem__", 3, "self", "item", "value">;
+using SetattrParams = ParamList<"__setattr__", 3, "self", "item", "value">;
+using ContainsParams = ParamList<"__contains__", 2, "self", "key">;
+
+template <class List>
+Signature& signature_of() {
+    (void)List::registered;
+    return List::signature;
+}
+
+// Binds a call's arguments; the common all-positional call costs one comparison.
+template <Py_ssize_t N>
+inline bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out) {
+    if (nargs == N && !kwnames) [[likely]] {
+        for (Py_ssize_t i = 0; i < N; ++i) out[i] = args[i];
+        return true;
+    }
+    return parse_args(sig, args, nargs, kwnames, out);
+}
+
+inline bool bind_self(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 1 && !kwnames) [[likely]]
+        return true;
+    return check_one_arg(function, nargs, kwnames);
+}
+
+// ---- Protocol methods as functions (class namespace entries) -----------------------
+// Each is a builtin whose `self` is the record class; it is wrapped so that it binds
+// to instances like a Python function.
+
+template <class K>
+PyObject* fn_init(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto where = K::template where<"__init__">;
+    (void)cls;
+    PyObject* argv[2];
+    if (!bind<2>(signature_of<InitParams>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
+    if (PyObject_SetAttr(argv[0], names.data, argv[1]) < 0) return fail_in(where.c_str());
+    Py_RETURN_NONE;
+}
+
+template <class K, Op O>
+PyObject* fn_read(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    using Params = std::conditional_t<O == Op::getitem, GetitemParams, GetattrParams>;
+    static constexpr auto where = K::template where<op_name<O>()>;
+    PyObject* argv[2];
+    if (!bind<2>(signature_of<Params>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
+    Ref storage = storage_of(cls, argv[0]);
+    if (!storage) return fail_in(where.c_str());
+    PyObject* result = storage_get(storage.get(), argv[1]);
+    if (!result) return fail_in(where.c_str());
+    return result;
+}
+
+template <class K>
+PyObject* fn_setitem(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto where = K::template where<"__setitem__">;
+    PyObject* argv[3];
+    if (!bind<3>(signature_of<SetitemParams>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
+    Ref storage = storage_of(cls, argv[0]);
+    if (!storage || storage_set(storage.get(), argv[1], argv[2]) < 0) return fail_in(where.c_str());
+    Py_RETURN_NONE;
+}
+
+template <class K>
+PyObject* fn_setattr(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto where = K::template where<"__setattr__">;
+    PyObject* argv[3];
+    if (!bind<3>(signature_of<SetattrParams>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
+    int differs = differs_from_data(argv[1]);
+    if (differs < 0) return fail_in(where.c_str());
+    if (differs) {
+        Ref storage = storage_of(cls, argv[0]);
+        if (!storage || storage_set(storage.get(), argv[1], argv[2]) < 0) return fail_in(where.c_str());
+    } else if (super_setattr(cls, argv[0], argv[1], argv[2]) < 0) {
+        return fail_in(where.c_str());
+    }
+    Py_RETURN_NONE;
+}
+
+template <class K>
+PyObject* fn_contains(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto where = K::template where<"__contains__">;
+    PyObject* argv[2];
+    if (!bind<2>(signature_of<ContainsParams>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
+    Ref storage = storage_of(cls, argv[0]);
+    if (!storage) return fail_in(where.c_str());
+    int found = PySequence_Contains(storage.get(), argv[1]);
+    if (found < 0) return fail_in(where.c_str());
+    return PyBool_FromLong(found);
+}
+
+template <class K, Op O>
+PyObject* fn_text(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto function = op_name<O>();
+    static constexpr auto where = K::template where<function>;
+    if (!bind_self(function.c_str(), nargs, kwnames)) return fail_in(where.c_str());
+    Ref storage = storage_of(cls, args[0]);
+    if (!storage) return fail_in(where.c_str());
+    PyObject* text = PyObject_CallMethodNoArgs(storage.get(), O == Op::str ? names.__str__ : names.__repr__);
+    if (!text) return fail_in(where.c_str());
+    return text;
+}
+
+// Property accessors: the getter returns storage.get(key), the setter stores.
+template <class K, std::size_t I>
+PyObject* fn_get(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto key = std::get<I>(K::props);
+    static constexpr auto where = K::template where<key>;
+    if (!bind_self(key.c_str(), nargs, kwnames)) return fail_in(where.c_str());
+    Ref storage = storage_of(cls, args[0]);
+    if (!storage) return fail_in(where.c_str());
+    PyObject* value = storage_get(storage.get(), K::keys[I]);
+    if (!value) return fail_in(where.c_str());
+    return value;
+}
+
+template <class K, std::size_t I>
+PyObject* fn_set(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto key = std::get<I>(K::props);
+    static constexpr auto where = K::template where<key>;
+    PyObject* argv[2];
+    if (!bind<2>(signature_of<ParamList<key, 2, "self", "value">>(), args, nargs, kwnames, argv))
+        return fail_in(where.c_str());
+    Ref storage = storage_of(cls, argv[0]);
+    if (!storage || storage_set(storage.get(), K::keys[I], argv[1]) < 0) return fail_in(where.c_str());
+    Py_RETURN_NONE;
+}
+
+// ---- Function tables ---------------------------------------------------------------
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyMethodDef method_def(const char* name, FastFunction fn, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// Signature texts: introspection shows the parameters, __doc__ stays None.
+template <FixedString Function, FixedString Params>
+inline constexpr auto doc = Function + FixedString("(") + Params + FixedString(")\n--\n\n");
+
+template <class K>
+PyMethodDef op_def(Op op) {
+    switch (op) {
+        case Op::init:
+            return method_def("__init__", fn_init<K>, doc<"__init__", "self, data">.c_str());
+        case Op::getitem:
+            return method_def("__getitem__", fn_read<K, Op::getitem>,
+                              doc<"__getitem__", "self, item">.c_str());
+        case Op::getattr:
+            return method_def("__getattr__", fn_read<K, Op::getattr>,
+                              doc<"__getattr__", "self, item">.c_str());
+        case Op::setitem:
+            return method_def("__setitem__", fn_setitem<K>, doc<"__setitem__", "self, item, value">.c_str());
+        case Op::setattr:
+            return method_def("__setattr__", fn_setattr<K>, doc<"__setattr__", "self, item, value">.c_str());
+        case Op::contains:
+            return method_def("__contains__", fn_contains<K>, doc<"__contains__", "self, key">.c_str());
+        case Op::str:
+            return method_def("__str__", fn_text<K, Op::str>, doc<"__str__", "self, /">.c_str());
+        case Op::repr:
+            return method_def("__repr__", fn_text<K, Op::repr>, doc<"__repr__", "self, /">.c_str());
+    }
+    return {};
+}
+
+template <class K>
+struct Tables {
+    std::array<PyMethodDef, K::ops.size()> methods;
+    std::array<PyMethodDef, K::prop_count> getters;
+    std::array<PyMethodDef, K::prop_count> setters;
+};
+
+template <class K, std::size_t... I>
+Tables<K> make_tables(std::index_sequence<I...>) {
+    Tables<K> t;
+    for (std::size_t i = 0; i < K::ops.size(); ++i) t.methods[i] = op_def<K>(K::ops[i]);
+    t.getters = {method_def(std::get<I>(K::props).c_str(), fn_get<K, I>,
+                            doc<std::get<I>(K::props), "self, /">.c_str())...};
+    t.setters = {method_def(std::get<I>(K::props).c_str(), fn_set<K, I>,
+                            doc<std::get<I>(K::props), "self, value">.c_str())...};
+    return t;
+}
+
+// Built when the library is loaded; never changes afterwards.
+template <class K>
+inline Tables<K> tables = make_tables<K>(std::make_index_sequence<K::prop_count>{});
+
+// ---- Reading properties without the call ---------------------------------------------
+// The native attribute lookup of a record class recognises a property whose getter is
+// one of the class's own getter functions and reads the storage itself, with the
+// same result as calling it. It reads the getter from the property object, whose
+// first field after the header holds it; that layout is confirmed when each class is
+// created, and the shortcut is off when it does not hold.
+
+struct PropertyHead {
+    PyObject ob_base;
+    PyObject* fget;
+};
+
+bool property_layout_known = false;
+
+// Traceback entries of the property accessors, by property index.
+template <class K, std::size_t... I>
+constexpr std::array<const char*, K::prop_count> make_property_where(std::index_sequence<I...>) {
+    return {K::template where<std::get<I>(K::props)>.c_str()...};
+}
+template <class K>
+inline constexpr auto property_where = make_property_where<K>(std::make_index_sequence<K::prop_count>{});
+
+// Index of the class's own property getter held by `descr`, or -1.
+template <class K>
+inline Py_ssize_t own_property(PyObject* descr) {
+    if constexpr (K::prop_count == 0) {
+        (void)descr;
+        return -1;
+    } else {
+        if (Py_TYPE(descr) != &PyProperty_Type || !property_layout_known) return -1;
+        PyObject* fget = reinterpret_cast<PropertyHead*>(descr)->fget;
+        if (!fget || !PyCFunction_CheckExact(fget)) return -1;
+        const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(fget)->m_ml;
+        const PyMethodDef* first = tables<K>.getters.data();
+        if (def < first || def >= first + K::prop_count) return -1;
+        return def - first;
+    }
+}
+
+// ---- Native slots (instances of the record class itself) -----------------------------
+
+template <class K>
+PyObject* slot_getattro(PyObject* self, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (!PyUnicode_Check(name)) [[unlikely]]
+        return PyObject_GenericGetAttr(self, name);
+    if (PyObject* found = _PyType_Lookup(type, name)) {
+        descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+        if (!get) return Py_NewRef(found);
+        PyObject* result;
+        if (Py_ssize_t index = own_property<K>(found); index >= 0) {
+            // What the getter would do, without calling it.
+            PyObject* storage = slot_storage(self);
+            result = storage ? storage_get(storage, K::keys[index]) : nullptr;
+            if (!result && !PyErr_ExceptionMatches(PyExc_AttributeError))
+                return fail_in(property_where<K>[index]);
+        } else {
+            Ref descr = Ref::borrow(found);
+            result = get(descr.get(), self, reinterpret_cast<PyObject*>(type));
+        }
+        // As for any class with __getattr__: an AttributeError from the ordinary
+        // lookup hands the name on to it.
+        if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
+        PyErr_Clear();
+    }
+    PyObject* storage = slot_storage(self);
+    PyObject* result = storage ? storage_get(storage, name) : nullptr;
+    if (!result) return fail_in(K::template where<"__getattr__">.c_str());
+    return result;
+}
+
+template <class K>
+int slot_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (!value) {
+        // No __delattr__ of its own: object's generic deletion, which refuses all but
+        // the `data` slot. The storage is never touched.
+        if (PyObject_GenericSetAttr(self, name, nullptr) < 0) {
+            add_traceback(K::template where<"__delattr__">.c_str());
+            return -1;
+        }
+        return 0;
+    }
+    int differs = differs_from_data(name);
+    if (differs > 0) [[likely]] {
+        PyObject* storage = slot_storage(self);
+        if (storage && storage_set(storage, name, value) == 0) return 0;
+    } else if (differs == 0 && PyObject_GenericSetAttr(self, name, value) == 0) {
+        return 0;
+    }
+    add_traceback(K::template where<"__setattr__">.c_str());
+    return -1;
+}
+
+template <class K>
+PyObject* slot_subscript(PyObject* self, PyObject* key) {
+    PyObject* storage = slot_storage(self);
+    PyObject* result = storage ? storage_get(storage, key) : nullptr;
+    if (!result) return fail_in(K::template where<"__getitem__">.c_str());
+    return result;
+}
+
+template <class K>
+int slot_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    if (!value) {
+        // No __delitem__: the interpreter's error for the missing method.
+        PyErr_SetString(PyExc_AttributeError, "__delitem__");
+        add_traceback(K::template where<"__delitem__">.c_str());
+        return -1;
+    }
+    PyObject* storage = slot_storage(self);
+    if (storage && storage_set(storage, key, value) == 0) return 0;
+    add_traceback(K::template where<"__setitem__">.c_str());
+    return -1;
+}
+
+template <class K>
+int slot_contains(PyObject* self, PyObject* key) {
+    PyObject* storage = slot_storage(self);
+    int found = storage ? PySequence_Contains(storage, key) : -1;
+    if (found < 0) add_traceback(K::template where<"__contains__">.c_str());
+    return found;
+}
+
+template <class K, Op O>
+PyObject* slot_text(PyObject* self) {
+    static constexpr auto where = K::template where<op_name<O>()>;
+    PyObject* storage = slot_storage(self);
+    PyObject* text =
+        storage ? PyObject_CallMethodNoArgs(storage, O == Op::str ? names.__str__ : names.__repr__) : nullptr;
+    if (!text) return fail_in(where.c_str());
+    return text;
+}
+
+// Whether attribute assignment on instances of `type` (the record class itself)
+// reaches the class's own __setattr__ function, i.e. whether it fills the slot for
+// `data` without calling anything else.
+template <class K>
+inline bool own_setattr(PyTypeObject* type) {
+    PyObject* found = _PyType_Lookup(type, names.__setattr__);
+    if (!found || !PyInstanceMethod_Check(found)) return false;
+    PyObject* fn = PyInstanceMethod_GET_FUNCTION(found);
+    return PyCFunction_CheckExact(fn) &&
+           PyCFunction_GET_FUNCTION(fn) ==
+               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_setattr<K>));
+}
+
+// Fills the `data` slot of a new instance by ordinary attribute assignment, so through
+// __setattr__; while that is the class's own function it is done here without the call.
+template <class K>
+int assign_data(PyObject* self, PyObject* data) {
+    int failed = own_setattr<K>(Py_TYPE(self)) ? PyObject_GenericSetAttr(self, names.data, data)
+                                               : PyObject_SetAttr(self, names.data, data);
+    if (failed < 0) add_traceback(K::template where<"__init__">.c_str());
+    return failed;
+}
+
+template <class K>
+int slot_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    PyObject* argv[2];
+    if (PyTuple_GET_SIZE(args) == 1 && (!kwds || PyDict_GET_SIZE(kwds) == 0)) [[likely]] {
+        argv[1] = PyTuple_GET_ITEM(args, 0);
+    } else if (!parse_args_dict(signature_of<InitParams>(), self, args, kwds, argv)) {
+        add_traceback(K::template where<"__init__">.c_str());
+        return -1;
+    }
+    return assign_data<K>(self, argv[1]);
+}
+
+// The interpreter's call of a class, from vectorcall arguments.
+PyObject* call_type(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        if (!(kwargs = Ref::steal(PyDict_New()))) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+                return nullptr;
+        }
+    }
+    return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+}
+
+// Calling the record class: object's allocation then __init__, as the interpreter's
+// class call does, without building an argument tuple. Every other call, and a class
+// whose __new__ or __init__ was replaced, goes through the interpreter's class call.
+template <class K>
+PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs != 1 || kwnames || type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != slot_init<K>)
+        [[unlikely]]
+        return call_type(cls, args, nargs, kwnames);
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self || assign_data<K>(self.get(), args[0]) < 0) return nullptr;
+    return self.release();
+}
+
+// Shared by every record class: the storage is the only reference an instance holds
+// besides its class.
+int record_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(slot_of(self));
+    return 0;
+}
+
+int record_clear(PyObject* self) {
+    Py_CLEAR(slot_of(self));
+    return 0;
+}
+
+void record_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, record_dealloc) PyTypeObject* type = Py_TYPE(self);
+    Py_CLEAR(slot_of(self));
+    type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
+
+PyMemberDef record_members[] = {
+    {"data", Py_T_OBJECT_EX, offsetof(Record, data), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// ---- Class creation ------------------------------------------------------------------
+
+template <class K>
+bool intern_keys() {
+    for (Signature* sig :
+         {&signature_of<InitParams>(), &signature_of<GetitemParams>(), &signature_of<GetattrParams>(),
+          &signature_of<SetitemParams>(), &signature_of<SetattrParams>(), &signature_of<ContainsParams>()}) {
+        if (!intern_signature(*sig)) return false;
+    }
+    bool ok = true;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((ok = ok && intern_signature(signature_of<ParamList<std::get<I>(K::props), 2, "self", "value">>())),
+         ...);
+        ((ok =
+              ok && (K::keys[I] || (K::keys[I] = PyUnicode_InternFromString(std::get<I>(K::props).c_str())))),
+         ...);
+    }(std::make_index_sequence<K::prop_count>{});
+    return ok;
+}
+
+// What a class statement does for each namespace value that has __set_name__ (a
+// property learns its name from it, for its messages).
+bool set_name(PyObject* value, PyObject* type, PyObject* name) {
+    static PyObject* hook = nullptr;  // interned once per process
+    if (!hook && !(hook = PyUnicode_InternFromString("__set_name__"))) return false;
+    if (!_PyType_Lookup(Py_TYPE(value), hook)) return true;
+    return bool(Ref::steal(PyObject_CallMethodObjArgs(value, hook, type, name, nullptr)));
+}
+
+// A builtin function of the class: `__self__` is the class, so its qualified name
+// reads "<class>.<name>" like that of a method written in Python.
+Ref class_function(PyMethodDef* def, PyObject* type) {
+    return Ref::steal(PyCFunction_NewEx(def, type, names.c_sdk));
+}
+
+template <class K>
+bool fill_namespace(PyObject* type_obj) {
+    auto* type = reinterpret_cast<PyTypeObject*>(type_obj);
+    PyObject* dict = type->tp_dict;
+    // The slot descriptor and the documentation entry made by the type machinery
+    // are kept; every other entry it made is dropped, and the namespace is rebuilt
+    // in the order a class statement would give it.
+    Ref data_member = Ref::borrow(PyDict_GetItemWithError(dict, names.data));
+    if (!data_member) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "record slot descriptor missing");
+        return false;
+    }
+    Ref doc = Ref::borrow(PyDict_GetItemWithError(dict, names.__doc__));
+    if (!doc && PyErr_Occurred()) return false;
+    PyDict_Clear(dict);
+
+    Ref slots = Ref::steal(PyList_New(1));
+    if (!slots) return false;
+    PyList_SET_ITEM(slots.get(), 0, Py_NewRef(names.data));
+    if (PyDict_SetItem(dict, names.__module__, names.c_sdk) < 0 ||
+        PyDict_SetItem(dict, names.__slots__, slots.get()) < 0)
+        return false;
+
+    Tables<K>& t = tables<K>;
+    for (PyMethodDef& def : t.methods) {
+        Ref fn = class_function(&def, type_obj);
+        Ref method = fn ? Ref::steal(PyInstanceMethod_New(fn.get())) : Ref();
+        if (!method || PyDict_SetItemString(dict, def.ml_name, method.get()) < 0) return false;
+    }
+    for (std::size_t i = 0; i < K::prop_count; ++i) {
+        Ref getter = class_function(&t.getters[i], type_obj);
+        if (!getter) return false;
+        Ref setter = K::settable ? class_function(&t.setters[i], type_obj) : Ref();
+        if (K::settable && !setter) return false;
+        PyObject* accessors[] = {getter.get(), setter.get()};
+        Ref property =
+            Ref::steal(PyObject_Vectorcall(state.builtin_property, accessors, K::settable ? 2 : 1, nullptr));
+        if (!property) return false;
+        if (i == 0 && Py_TYPE(property.get()) == &PyProperty_Type)
+            property_layout_known = reinterpret_cast<PropertyHead*>(property.get())->fget == getter.get();
+        if (PyDict_SetItem(dict, K::keys[i], property.get()) < 0) return false;
+        if (!set_name(property.get(), type_obj, K::keys[i])) return false;
+    }
+    if (PyDict_SetItem(dict, names.data, data_member.get()) < 0) return false;
+    if (doc && PyDict_SetItem(dict, names.__doc__, doc.get()) < 0) return false;
+    PyType_Modified(type);
+    return true;
+}
+
+template <class K>
+PyObject* create() {
+    if (!intern_keys<K>()) return nullptr;
+    PyType_Slot slots[16];
+    int count = 0;
+    auto add = [&](int id, auto* fn) { slots[count++] = {id, reinterpret_cast<void*>(fn)}; };
+    add(Py_tp_dealloc, record_dealloc);
+    add(Py_tp_traverse, record_traverse);
+    add(Py_tp_clear, record_clear);
+    add(Py_tp_members, record_members);
+    add(Py_tp_getattro, slot_getattro<K>);
+    if constexpr (native_setattro) add(Py_tp_setattro, slot_setattro<K>);
+    add(Py_tp_init, slot_init<K>);
+    add(Py_tp_str, slot_text<K, Op::str>);
+    add(Py_tp_repr, slot_text<K, Op::repr>);
+    add(Py_mp_subscript, slot_subscript<K>);
+    add(Py_mp_ass_subscript, slot_ass_subscript<K>);
+    if constexpr (K::has(Op::contains)) add(Py_sq_contains, slot_contains<K>);
+    slots[count] = {0, nullptr};
+    PyType_Spec spec{K::spec_name.c_str(), static_cast<int>(sizeof(Record)), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    if (!type) return nullptr;
+    // The bare class name, as a class statement gives it (also in the interpreter's
+    // messages, which quote tp_name).
+    Ref bare = Ref::steal(PyUnicode_FromString(K::name.c_str()));
+    if (!bare || PyObject_SetAttr(type.get(), names.__name__, bare.get()) < 0) return nullptr;
+    if (!fill_namespace<K>(type.get())) return nullptr;
+    if constexpr (!native_setattro) {
+        // Assigning __setattr__ through the class (the same function, same place in
+        // the namespace) makes the interpreter install its dispatcher for it.
+        Ref fn = Ref::borrow(
+            PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(type.get())->tp_dict, names.__setattr__));
+        if (!fn) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "record __setattr__ missing");
+            return nullptr;
+        }
+        if (PyObject_SetAttr(type.get(), names.__setattr__, fn.get()) < 0) return nullptr;
+    }
+    // Not inherited: subclasses keep the interpreter's class call.
+    reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = construct<K>;
+    return type.release();
+}
+
+constexpr RecordClass classes[] = {
+    {"QuoteItemLikeDict2", create<QuoteItem>},
+    {"TickLikeDict2", create<Tick>},
+    {"BarLikeDict2", create<Bar>},
+    {"ObjectLikeDict2", create<Object>},
+};
+
+}  // namespace
+
+std::span<const RecordClass> record_classes() { return classes; }
+
+}  // namespace csdk
