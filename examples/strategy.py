@@ -1,0 +1,113 @@
+"""A small strategy session against the stand-in library.
+
+Sets token, server and strategy, registers an event receiver, subscribes two
+symbols to ticks and one to 15-second bars, runs the library's loop and reacts to
+ticks, bars, a user timer, bus messages and execution reports: it buys on the
+first bar that closes above its open, queries positions from inside the event,
+publishes a bus message on each timer firing, stops its timer after three
+firings and stops the run after enough ticks. It ends with a short summary.
+"""
+
+import json
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# The stand-in host package; a real installation provides its own.
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "standin"))
+
+import c_sdk  # noqa: E402
+from c_sdk import BarLikeDict2, ObjectLikeDict2, QuoteItemLikeDict2, TickLikeDict2  # noqa: E402
+
+SYMBOLS = ["SHSE.600000", "SZSE.000001"]
+STOP_AFTER_TICKS = 100
+
+
+class Strategy:
+    def __init__(self):
+        self.ticks = {symbol: 0 for symbol in SYMBOLS}
+        self.last_price = {}
+        self.widest_spread = 0.0
+        self.bars = []
+        self.orders = []
+        self.reports = []
+        self.positions = []
+        self.timer_id = None
+        self.timer_fired = 0
+        self.bus_messages = []
+        self.errors = []
+
+    # Every library event arrives here as (text, payload).
+    def on_event(self, text, payload):
+        handler = getattr(self, "on_" + text, None)
+        if handler is None:
+            return
+        handler(json.loads(payload) if payload else {})
+
+    def on_tick(self, data):
+        tick = TickLikeDict2(data)
+        self.ticks[tick.symbol] = self.ticks.get(tick.symbol, 0) + 1
+        self.last_price[tick.symbol] = tick.price
+        best = QuoteItemLikeDict2(tick.quotes[0])
+        self.widest_spread = max(self.widest_spread, best.ask_p - best.bid_p)
+        if sum(self.ticks.values()) == STOP_AFTER_TICKS:
+            c_sdk.py_qxi_stop()
+
+    def on_bar(self, data):
+        bar = BarLikeDict2(data)
+        self.bars.append((bar.symbol, bar.eob, bar.close))
+        if not self.orders and bar.close > bar.open:
+            request = json.dumps({"symbol": bar.symbol, "volume": 100, "side": 1, "price": bar.close})
+            status, response = c_sdk.py_qxi_place_order(request)
+            if c_sdk.c_status_fail(status, "qxi_place_order_pb"):
+                self.errors.append(status)
+                return
+            self.orders.append(json.loads(response))
+            status, response = c_sdk.py_qxi_get_positions(b"{}")
+            if c_sdk.c_status_ok(status):
+                self.positions = json.loads(response)
+
+    def on_execution_report(self, data):
+        self.reports.append(ObjectLikeDict2(data))
+
+    def on_user_timer(self, data):
+        self.timer_fired += 1
+        # Loops back as a "bus" event, since this strategy listens on the topic.
+        c_sdk.py_qxi_send_msg_to_bus("signals", "timer %d fired at %d" % (data["timer_id"], data["now"]))
+        if self.timer_fired == 3:
+            c_sdk.py_qxi_user_timer_stop(self.timer_id)
+
+    def on_bus(self, data):
+        self.bus_messages.append(ObjectLikeDict2(data).msg)
+
+
+def main():
+    strategy = Strategy()
+    c_sdk.py_qxi_set_token("demo-token")
+    c_sdk.py_qxi_set_serv_addr("127.0.0.1:7001")
+    c_sdk.py_qxi_set_strategy_id("demo-strategy")
+    c_sdk.py_qxi_set_data_callback(strategy.on_event)
+    status = c_sdk.py_qxi_subscribe(",".join(SYMBOLS), "tick", False)
+    assert c_sdk.c_status_ok(status), status
+    c_sdk.py_qxi_subscribe(SYMBOLS[0], "15s", False)
+    strategy.timer_id = c_sdk.py_qxi_user_timer(10000, 5000)
+    c_sdk.py_qxi_add_bus_topic("signals")
+
+    status = c_sdk.py_qxi_run()
+    print("run finished with status %d (%s)" % (status, "ok" if c_sdk.c_status_ok(status) else "failed"))
+    for symbol in SYMBOLS:
+        print("  %-12s %3d ticks, last price %s" % (symbol, strategy.ticks.get(symbol, 0),
+                                                  strategy.last_price.get(symbol)))
+    print("  widest best-level spread: %.4f" % strategy.widest_spread)
+    print("  bars: %d, last %s" % (len(strategy.bars), strategy.bars[-1] if strategy.bars else None))
+    print("  orders placed: %d %s" % (len(strategy.orders), [o.get("order_id") for o in strategy.orders]))
+    print("  execution reports: %d" % len(strategy.reports))
+    print("  positions after the order: %s" % strategy.positions)
+    print("  user timer fired %d times, then stopped" % strategy.timer_fired)
+    print("  bus messages: %s" % strategy.bus_messages)
+    print("  library version: %s, clock %d ms" % (c_sdk.qxi_get_c_version().decode(), c_sdk.qxi_now()))
+    return 0 if c_sdk.c_status_ok(status) and not strategy.errors else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
