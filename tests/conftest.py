@@ -63,7 +63,9 @@ def growth_without_journal(lib, action, repeat=500):
 
 def vectorcall(func, args, kwnames, kwvalues):
     """A call through the C API, where keyword names may be any object."""
-    api = ctypes.pythonapi.PyObject_Vectorcall
+    api = getattr(ctypes.pythonapi, "PyObject_Vectorcall", None)
+    if api is None:  # an inline function before 3.10, not exported
+        pytest.skip("PyObject_Vectorcall is not exported by this interpreter")
     api.restype = ctypes.py_object
     api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
     stack = (ctypes.py_object * (len(args) + len(kwvalues)))(*args, *kwvalues)
