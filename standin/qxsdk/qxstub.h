@@ -51,8 +51,7 @@ QXSTUB_API void qxstub_set_session(int steps, int step_ms);
  * len may be negative; max(len, 0) payload bytes are copied). */
 QXSTUB_API void qxstub_push_event(const char* text, const char* payload, int len);
 /* Queue `count` deliveries of the same event without storing `count` copies. */
-QXSTUB_API void qxstub_flood_events(const char* text, const char* payload, int len,
-                                    long long count);
+QXSTUB_API void qxstub_flood_events(const char* text, const char* payload, int len, long long count);
 /* Call the registered callback once from a new thread and wait for that thread. */
 QXSTUB_API void qxstub_fire_from_thread(const char* text, const char* payload, int len);
 /* Queued deliveries not yet made (a flood counts each copy). */

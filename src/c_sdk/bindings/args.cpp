@@ -45,8 +45,7 @@ bool check_no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
 bool check_one_arg(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_keywords(function, kwnames)) return false;
     if (nargs != 1) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", function,
-                     nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", function, nargs);
         return false;
     }
     return true;
@@ -56,8 +55,8 @@ bool check_one_arg(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
     bool exact = sig.required == sig.count;
     Py_ssize_t expected = given < sig.required ? sig.required : sig.count;
     const char* bound = exact ? "exactly" : given < sig.required ? "at least" : "at most";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 sig.function, bound, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.function,
+                 bound, expected, expected == 1 ? "" : "s", given);
     return false;
 }
 
@@ -73,8 +72,8 @@ static Py_ssize_t find_param(const Signature& sig, PyObject* key) {
     return -1;
 }
 
-[[gnu::cold]] static bool bind_keywords(const Signature& sig, PyObject* const* kwvalues,
-                                        Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+[[gnu::cold]] static bool bind_keywords(const Signature& sig, PyObject* const* kwvalues, Py_ssize_t nargs,
+                                        PyObject* kwnames, PyObject** out) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     // Parameters not given by position are taken from the keywords, in order; a
     // missing required one is reported with the count bound before it.
@@ -101,13 +100,12 @@ static Py_ssize_t find_param(const Signature& sig, PyObject* key) {
         }
         Py_ssize_t index = find_param(sig, key);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         sig.function, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.function, key);
             return false;
         }
         if (index < nargs) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         sig.function, key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.function,
+                         key);
             return false;
         }
     }
@@ -125,8 +123,7 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     return true;
 }
 
-bool parse_args_dict(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwds,
-                     PyObject** out) {
+bool parse_args_dict(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwds, PyObject** out) {
     Py_ssize_t offset = self ? 1 : 0;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args) + offset;
     if (nargs > sig.count) return raise_count(sig, nargs);
@@ -157,8 +154,8 @@ bool parse_args_dict(const Signature& sig, PyObject* self, PyObject* args, PyObj
     return ok;
 }
 
-const char* text_signature(const char* function, Py_ssize_t count, const char* const* names,
-                           bool keywords, const char* doc) {
+const char* text_signature(const char* function, Py_ssize_t count, const char* const* names, bool keywords,
+                           const char* doc) {
     static std::deque<std::string> texts;  // stable addresses for PyMethodDef.ml_doc
     std::string text = std::string(function) + "(";
     for (Py_ssize_t i = 0; i < count; ++i) text += std::string(i ? ", " : "") + names[i];

@@ -14,11 +14,11 @@ namespace csdk {
 // Parameters of a positional-or-keyword function. The keyword names are interned
 // at import (intern_signatures), never per call.
 struct Signature {
-    const char* function;             // Python name used in messages
-    Py_ssize_t count;                 // number of parameters
-    Py_ssize_t required;              // the first `required` have no default
-    const char* const* param_names;   // `count` names
-    PyObject** keywords;              // `count` interned names, filled at import
+    const char* function;            // Python name used in messages
+    Py_ssize_t count;                // number of parameters
+    Py_ssize_t required;             // the first `required` have no default
+    const char* const* param_names;  // `count` names
+    PyObject** keywords;             // `count` interned names, filled at import
 };
 
 // Every Signature made from the templates below registers itself here, so that the
@@ -39,8 +39,7 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
 
 // The same for a tuple and dict (type slots such as __init__); `self`, when given,
 // is bound as the first parameter. Allocates only when keywords are passed.
-bool parse_args_dict(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwds,
-                     PyObject** out);
+bool parse_args_dict(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwds, PyObject** out);
 
 // Compile-time parameter list of one function; the first Required parameters have no
 // default. Names are interned at import.
@@ -57,7 +56,7 @@ struct ParamList {
 };
 
 // Signature text for inspect.signature ("name(a, b)\n--\n\n"), built once.
-const char* text_signature(const char* function, Py_ssize_t count, const char* const* names,
-                           bool keywords, const char* doc = nullptr);
+const char* text_signature(const char* function, Py_ssize_t count, const char* const* names, bool keywords,
+                           const char* doc = nullptr);
 
 }  // namespace csdk

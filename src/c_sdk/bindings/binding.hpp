@@ -20,8 +20,8 @@ namespace csdk {
 struct Binding {
     const char* name;
     PyObject* (*impl)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    bool decorated;                 // bound through adapt_to_python3
-    const char* (*signature)();     // text signature for introspection
+    bool decorated;              // bound through adapt_to_python3
+    const char* (*signature)();  // text signature for introspection
 };
 
 // ---- Conversions: each reads Python parameter I and yields library arguments. ----
@@ -115,7 +115,8 @@ struct Style {
 
     static bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** argv) {
         if constexpr (count == 0) {
-            if (nargs == 0 && !kwnames) [[likely]] return true;
+            if (nargs == 0 && !kwnames) [[likely]]
+                return true;
             return check_no_args(Function.c_str(), nargs, kwnames);
         } else if constexpr (count == 1) {
             if (nargs != 1 || kwnames) [[unlikely]] {
@@ -147,8 +148,7 @@ struct Call {
         // Conversions run in library-argument order; the first failure stops them.
         if (!(Conv::convert(argv, std::get<K>(storage)) && ...)) return nullptr;
         auto library_args = std::tuple_cat(Conv::args(std::get<K>(storage))...);
-        return std::apply(
-            [](auto... a) { return Result::template call<Fn, Function>(a...); }, library_args);
+        return std::apply([](auto... a) { return Result::template call<Fn, Function>(a...); }, library_args);
     }
 
     static PyObject* impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -172,8 +172,7 @@ template <auto Fn, class Result, FixedString Function, FixedString... Params, cl
 struct Row<Fn, Result, Style<Function, Params...>, Conv...> {
     using S = Style<Function, Params...>;
     static constexpr Binding make(bool decorated) {
-        return {Function.c_str(), &Call<Fn, Result, S, Function, Conv...>::impl, decorated,
-                &S::signature};
+        return {Function.c_str(), &Call<Fn, Result, S, Function, Conv...>::impl, decorated, &S::signature};
     }
 };
 

@@ -18,9 +18,8 @@ bool to_request_slow(PyObject* obj, RequestView* out) {
         data = bytes;
     }
     if (size > INT_MAX) {
-        PyErr_Format(PyExc_OverflowError,
-                     "request of %zd bytes is too large for the library (at most %d)", size,
-                     INT_MAX);
+        PyErr_Format(PyExc_OverflowError, "request of %zd bytes is too large for the library (at most %d)",
+                     size, INT_MAX);
         return false;
     }
     *out = {data, static_cast<int>(size)};
@@ -81,8 +80,8 @@ PyObject* text_result(const char* text, const char* function) {
 
 PyObject* response_bytes(const char* data, int length, const char* function) {
     if (!data && length > 0) {
-        PyErr_Format(PyExc_SystemError, "%s: the library returned a null response of %d bytes",
-                     function, length);
+        PyErr_Format(PyExc_SystemError, "%s: the library returned a null response of %d bytes", function,
+                     length);
         return nullptr;
     }
     return PyBytes_FromStringAndSize(data ? data : "", length);

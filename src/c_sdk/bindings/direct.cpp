@@ -90,7 +90,8 @@ struct Adapter<R (*)(A...), Doc, Params...> {
         return result ? result : fail_in("c_sdk.wrap");
     }
 
-    static inline PyMethodDef def = {"wrap", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
+    static inline PyMethodDef def = {"wrap",
+                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
                                      METH_FASTCALL | METH_KEYWORDS, Doc.c_str()};
 };
 

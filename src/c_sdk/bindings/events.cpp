@@ -19,7 +19,8 @@ void report_dropped(const char* why) {
     char line[256];
     int n = snprintf(line, sizeof line, "c_sdk: dropped a library event: %s\n", why);
     if (n > 0) {
-        ssize_t written = write(STDERR_FILENO, line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1);
+        ssize_t written =
+            write(STDERR_FILENO, line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1);
         (void)written;
     }
 }
@@ -86,7 +87,8 @@ bool deliver(const char* text, const char* payload, int length) {
 // Called by the library for each event, on the thread that is inside qxi_run or
 // qxi_poll through this module (and so holds the interpreter lock).
 extern "C" void callback_wrapper(const char* text, const char* payload, int payload_len) {
-    if (!holds_interpreter_lock()) return report_dropped("delivered on a thread without the interpreter lock");
+    if (!holds_interpreter_lock())
+        return report_dropped("delivered on a thread without the interpreter lock");
     if (!state.globals) return report_dropped("the module is not initialised");
     if (!text) return report_dropped("null event text");
     if (!payload && payload_len > 0) return report_dropped("null payload with a positive length");
@@ -103,9 +105,7 @@ PyObject* set_data_callback(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     Py_RETURN_NONE;
 }
 
-const char* set_data_callback_signature() {
-    return "py_qxi_set_data_callback(pythonf, /)\n--\n\n";
-}
+const char* set_data_callback_signature() { return "py_qxi_set_data_callback(pythonf, /)\n--\n\n"; }
 
 constexpr Binding table[] = {
     {"py_qxi_set_data_callback", set_data_callback, false, set_data_callback_signature},

@@ -39,18 +39,20 @@ constexpr Binding table[] = {
     Row<qxi_set_ctp_md_info, ReturnNone,
         Style<"py_qxi_set_ctp_md_info", "front_addresses", "user_name", "password">, Text<0>, Text<1>,
         Text<2>>::make(decorated),
-    Row<qxi_set_strategy_id, ReturnNone, Style<"py_qxi_set_strategy_id", "strategy_id">, Text<0>>::make(decorated),
+    Row<qxi_set_strategy_id, ReturnNone, Style<"py_qxi_set_strategy_id", "strategy_id">, Text<0>>::make(
+        decorated),
     Row<qxi_set_account_id, ReturnNone, Style<"py_qxi_set_account_id", "account_ids">, Text<0>>::make(plain),
     Row<qxi_set_mode_consistency, ReturnNone, Style<"py_qxi_set_mode_consistency", "mode">,
         IntAsFlag<0>>::make(decorated),
     Row<qxi_set_simtrade_only, ReturnNone, Style<"py_qxi_set_simtrade_only">>::make(plain),
-    Row<qxi_set_version, ReturnNone, Style<"py_qxi_set_version", "sdk_version", "sdk_lang">, Text<0>,
-        Text<1>, Fixed<reserved>, Fixed<reserved>>::make(decorated),
-    Row<qxi_set_max_wait_time, ReturnNone, Style<"py_qxi_set_max_wait_time", "max_wait_time">,
-        Int<0>>::make(plain),
-    Row<qxi_set_backtest_threadnum, ReturnNone, Style<"py_qxi_set_backtest_threadnum", "n">, Int<0>>::make(plain),
-    Row<qxi_set_backtest_intraday, ReturnNone, Style<"py_qxi_set_backtest_intraday", "req">,
-        Int<0>>::make(decorated),
+    Row<qxi_set_version, ReturnNone, Style<"py_qxi_set_version", "sdk_version", "sdk_lang">, Text<0>, Text<1>,
+        Fixed<reserved>, Fixed<reserved>>::make(decorated),
+    Row<qxi_set_max_wait_time, ReturnNone, Style<"py_qxi_set_max_wait_time", "max_wait_time">, Int<0>>::make(
+        plain),
+    Row<qxi_set_backtest_threadnum, ReturnNone, Style<"py_qxi_set_backtest_threadnum", "n">, Int<0>>::make(
+        plain),
+    Row<qxi_set_backtest_intraday, ReturnNone, Style<"py_qxi_set_backtest_intraday", "req">, Int<0>>::make(
+        decorated),
     Row<qxi_run, ReturnInt, Style<"py_qxi_run">>::make(plain),
     Row<qxi_stop, ReturnInt, Style<"py_qxi_stop">>::make(plain),
     Row<qxi_get_stop_error_code, ReturnInt, Style<"py_qxi_get_stop_error_code">>::make(plain),

@@ -9,12 +9,13 @@ constexpr bool decorated = true;
 constexpr bool plain = false;
 
 constexpr Binding table[] = {
-    Row<qxi_schedule, ReturnInt, Style<"py_qxi_schedule", "date_rule", "time_rule">, Text<0>,
-        Text<1>>::make(decorated),
+    Row<qxi_schedule, ReturnInt, Style<"py_qxi_schedule", "date_rule", "time_rule">, Text<0>, Text<1>>::make(
+        decorated),
     Row<qxi_set_timer, ReturnNone, Style<"py_qxi_set_timer", "interval">, Int<0>>::make(plain),
-    Row<qxi_user_timer, ReturnInt, Style<"py_qxi_user_timer", "period", "start_delay">, Int<0>,
-        Int<1>>::make(decorated),
-    Row<qxi_user_timer_stop, ReturnNone, Style<"py_qxi_user_timer_stop", "timer_id">, Int<0>>::make(decorated),
+    Row<qxi_user_timer, ReturnInt, Style<"py_qxi_user_timer", "period", "start_delay">, Int<0>, Int<1>>::make(
+        decorated),
+    Row<qxi_user_timer_stop, ReturnNone, Style<"py_qxi_user_timer_stop", "timer_id">, Int<0>>::make(
+        decorated),
     Row<qxi_set_bus_info, ReturnNone, Style<"py_qxi_set_bus_info", "server_addr", "user_name", "password">,
         Text<0>, Text<1>, Text<2>>::make(decorated),
     Row<qxi_set_bus_secure, ReturnNone,

@@ -215,8 +215,8 @@ std::vector<bool>* decorated = nullptr;
 bool build_method_defs() {
     if (method_defs) return true;
     std::vector<std::span<const Binding>> families = {
-        compat_bindings(), status_bindings(),  request_bindings(), session_bindings(),
-        market_bindings(), event_bindings(),   timer_bindings(),   trading_bindings(),
+        compat_bindings(), status_bindings(), request_bindings(), session_bindings(),
+        market_bindings(), event_bindings(),  timer_bindings(),   trading_bindings(),
     };
     auto defs = new std::vector<PyMethodDef>();
     auto flags = new std::vector<bool>();
@@ -234,15 +234,15 @@ bool build_method_defs() {
             delete flags;
             return false;
         }
-        defs->push_back({found->name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(found->impl)),
+        defs->push_back({found->name,
+                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(found->impl)),
                          METH_FASTCALL | METH_KEYWORDS, found->signature()});
         flags->push_back(found->decorated);
     }
     std::size_t total = 0;
     for (auto family : families) total += family.size();
     if (total != defs->size()) {
-        PyErr_Format(PyExc_SystemError, "%zu bindings have no place in the namespace",
-                     total - defs->size());
+        PyErr_Format(PyExc_SystemError, "%zu bindings have no place in the namespace", total - defs->size());
         delete defs;
         delete flags;
         return false;
@@ -295,8 +295,7 @@ bool check_version() {
     snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     const char* running = Py_GetVersion();
     std::size_t n = std::strlen(compiled);
-    if (std::strncmp(compiled, running, n) == 0 && !(running[n] >= '0' && running[n] <= '9'))
-        return true;
+    if (std::strncmp(compiled, running, n) == 0 && !(running[n] >= '0' && running[n] <= '9')) return true;
     char leading[5] = {};
     for (int i = 0, points = 0; i < 4 && running[i]; ++i) {
         if (running[i] == '.' && ++points > 1) break;
@@ -308,7 +307,9 @@ bool check_version() {
                             compiled, "c_sdk", leading) == 0;
 }
 
-bool bind(PyObject* name, PyObject* value) { return value && PyDict_SetItem(state.globals, name, value) == 0; }
+bool bind(PyObject* name, PyObject* value) {
+    return value && PyDict_SetItem(state.globals, name, value) == 0;
+}
 
 // import `module` with `fromlist` (empty for a plain import), absolute, with the
 // module's globals as importing context and a new dict as locals.
@@ -368,11 +369,8 @@ bool bind_functions() {
 
 bool run_statements() {
     if (!import_module(names.functools) || !import_module(names.platform)) return false;
-    Ref constant_module = Ref::steal(PyUnicode_FromString("qx.constant"));
-    Ref utils_module = Ref::steal(PyUnicode_FromString("qx.utils"));
-    if (!constant_module || !utils_module) return false;
-    if (!import_from(constant_module.get(), names.CSDK_OPERATE_SUCCESS)) return false;
-    if (!import_from(utils_module.get(), names.qxsdklogger)) return false;
+    if (!import_from(names.qx_constant, names.CSDK_OPERATE_SUCCESS)) return false;
+    if (!import_from(names.qx_utils, names.qxsdklogger)) return false;
     if (!bind(names.IS_PY2, Py_False) || !bind(names.IS_PY3, Py_True)) return false;
     for (const RecordClass& record : record_classes()) {
         Ref cls = Ref::steal(record.create());

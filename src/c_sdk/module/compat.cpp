@@ -27,15 +27,13 @@ PyObject* system_is(PyObject* system) {
 }
 
 PyObject* is_windows(PyObject*, PyObject* const*, Py_ssize_t nargsf, PyObject* kwnames) {
-    if (!check_no_args("is_windows", PyVectorcall_NARGS(nargsf), kwnames))
-        return fail_in("c_sdk.is_windows");
+    if (!check_no_args("is_windows", PyVectorcall_NARGS(nargsf), kwnames)) return fail_in("c_sdk.is_windows");
     PyObject* result = system_is(names.windows);
     return result ? result : fail_in("c_sdk.is_windows");
 }
 
 PyObject* is_linux(PyObject*, PyObject* const*, Py_ssize_t nargsf, PyObject* kwnames) {
-    if (!check_no_args("is_linux", PyVectorcall_NARGS(nargsf), kwnames))
-        return fail_in("c_sdk.is_linux");
+    if (!check_no_args("is_linux", PyVectorcall_NARGS(nargsf), kwnames)) return fail_in("c_sdk.is_linux");
     PyObject* result = system_is(names.linux_);
     return result ? result : fail_in("c_sdk.is_linux");
 }
@@ -44,8 +42,7 @@ PyObject* is_linux(PyObject*, PyObject* const*, Py_ssize_t nargsf, PyObject* kwn
 // is "adapt_to_python3.<locals>", so the wrapper function bound to it reports the
 // qualified name "adapt_to_python3.<locals>.wrapper", as a nested function would.
 struct Closure {
-    PyObject_HEAD
-    PyObject* func;
+    PyObject_HEAD PyObject* func;
 };
 
 PyObject* closure_type = nullptr;  // created once per process

@@ -46,8 +46,7 @@ NamespaceTag namespace_tag() { return {namespace_epoch, 0}; }
 bool watch_namespace() {
     ++namespace_epoch;  // a new namespace invalidates every cached lookup
     if (watcher_id < 0 && (watcher_id = PyDict_AddWatcher(on_namespace_change)) < 0) return false;
-    return PyDict_Watch(watcher_id, state.globals) == 0 &&
-           PyDict_Watch(watcher_id, state.builtins) == 0;
+    return PyDict_Watch(watcher_id, state.globals) == 0 && PyDict_Watch(watcher_id, state.builtins) == 0;
 }
 #endif
 

@@ -17,23 +17,23 @@ static inline PyObject* Py_NewRef(PyObject* obj) {
 
 namespace csdk {
 
+// clang-format off
 // Identifiers used by the module's functions, interned once at import.
-#define CSDK_IDENTIFIERS(X)                                                                    \
-    X(CSDK_OPERATE_SUCCESS) X(IS_PY2) X(IS_PY3) X(qxsdklogger) X(platform) X(functools)        \
-    X(py_qxi_strerror) X(f) X(adapt_to_python3) X(decode) X(encode) X(debug) X(uname) X(lower) \
-    X(get) X(data) X(__str__) X(__repr__) X(__slots__) X(__module__) X(__qualname__)           \
-    X(__test__) X(__builtins__) X(__loader__) X(__file__) X(__package__) X(__path__)           \
-    X(__setattr__) X(__name__) X(__doc__) X(loader) X(origin) X(parent)                        \
-    X(submodule_search_locations) X(name) X(object) X(property) X(super) X(format)
+#define CSDK_IDENTIFIERS(X)                                                                  \
+    X(CSDK_OPERATE_SUCCESS) X(IS_PY2) X(IS_PY3) X(qxsdklogger) X(platform) X(functools)      \
+    X(py_qxi_strerror) X(f) X(adapt_to_python3) X(decode) X(encode) X(debug) X(uname)        \
+    X(lower) X(get) X(data) X(__str__) X(__repr__) X(__slots__) X(__module__)                \
+    X(__qualname__) X(__test__) X(__setattr__) X(__name__) X(__doc__) X(object) X(property)  \
+    X(super) X(format)
 
 // Other text literals, interned once at import: (field, text).
-#define CSDK_LITERALS(X)                                                                       \
-    X(utf8, "utf8")                                                                            \
-    X(ascii, "ascii") X(windows, "windows") X(linux_, "linux") X(c_sdk, "c_sdk")               \
-    X(builtins, "builtins") X(sys_modules_key, "c_sdk") X(qx_constant, "qx.constant")          \
-    X(qx_utils, "qx.utils") X(callback_context, "c_sdk.callback_wrapper")                      \
-    X(fail_named, "invoke c fun={} error code={}, error info={}")                              \
+#define CSDK_LITERALS(X)                                                                     \
+    X(utf8, "utf8") X(ascii, "ascii") X(windows, "windows") X(linux_, "linux")               \
+    X(c_sdk, "c_sdk") X(sys_modules_key, "c_sdk") X(qx_constant, "qx.constant")              \
+    X(qx_utils, "qx.utils") X(callback_context, "c_sdk.callback_wrapper")                    \
+    X(fail_named, "invoke c fun={} error code={}, error info={}")                            \
     X(fail_unnamed, "invoke c fun error code={}, error info={}")
+// clang-format on
 
 struct Names {
 #define CSDK_FIELD(id) PyObject* id = nullptr;

@@ -41,8 +41,8 @@ PyObject* report_failure(PyObject* status, PyObject* function) {
     if (named < 0) return nullptr;
     Ref message = named ? Ref::steal(PyObject_CallMethodObjArgs(names.fail_named, names.format, function,
                                                                 status, text.get(), nullptr))
-                        : Ref::steal(PyObject_CallMethodObjArgs(names.fail_unnamed, names.format,
-                                                                status, text.get(), nullptr));
+                        : Ref::steal(PyObject_CallMethodObjArgs(names.fail_unnamed, names.format, status,
+                                                                text.get(), nullptr));
     if (!message) return nullptr;
     Ref log = logger.get();
     if (!log) return nullptr;
