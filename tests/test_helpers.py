@@ -1,6 +1,7 @@
 """Module helpers: platform tests, the str-to-bytes decorator and the status checks."""
 
 import logging
+import sys
 import traceback
 import weakref
 
@@ -155,6 +156,13 @@ def test_wrapper_looks_like_a_nested_function(lib):
     assert str(__import__("inspect").signature(wrapper)) == "(*args, **kwargs)"
     assert c_sdk.adapt_to_python3(decorated_function) is not wrapper
     assert lib.journal() == []
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="no way to forbid instantiation before 3.10")
+def test_wrapper_closure_cannot_be_made_from_python():
+    closure_type = type(c_sdk.py_qxi_place_order.__self__)
+    with pytest.raises(TypeError):
+        closure_type()
 
 
 def test_wrapper_encodes_top_level_text(lib):

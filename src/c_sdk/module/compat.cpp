@@ -75,8 +75,15 @@ PyType_Slot closure_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec closure_spec = {"c_sdk.adapt_to_python3_closure", sizeof(Closure), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, closure_slots};
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned long closure_flags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned long closure_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#endif
+
+PyType_Spec closure_spec = {"c_sdk.adapt_to_python3_closure", sizeof(Closure), 0, closure_flags,
+                            closure_slots};
 
 // A str argument becomes its ASCII bytes, by its own encode method for subclasses.
 PyObject* encode_ascii(PyObject* text) {
@@ -112,6 +119,11 @@ PyObject* encode_ascii(PyObject* text) {
 PyObject* wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr const char* where = "c_sdk.adapt_to_python3.wrapper";
     PyObject* func = reinterpret_cast<Closure*>(self)->func;
+    if (!func) [[unlikely]] {
+        // Only while the garbage collector takes apart a cycle holding the wrapper.
+        PyErr_SetString(PyExc_RuntimeError, "wrapper() called after its function was released");
+        return fail_in(where);
+    }
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
