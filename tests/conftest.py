@@ -4,6 +4,7 @@ import ctypes
 import gc
 import os
 import sys
+import traceback
 
 import pytest
 
@@ -70,3 +71,26 @@ def vectorcall(func, args, kwnames, kwvalues):
     api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
     stack = (ctypes.py_object * (len(args) + len(kwvalues)))(*args, *kwvalues)
     return api(func, stack, len(args), kwnames)
+
+
+def swallow(calls, errors=(TypeError, OverflowError)):
+    """Runs each call, ignoring the errors it is made to raise (leak loops repeat failures)."""
+    for call in calls:
+        try:
+            call()
+        except errors:
+            pass
+
+
+def tb_names(exc_info):
+    """Function names of a raised exception's traceback entries."""
+    return [frame.name for frame in traceback.extract_tb(exc_info.tb)]
+
+
+def assert_argument_error(lib, name, args, kwargs, message):
+    """Calling c_sdk.<name> raises exactly `message`, names itself, and never reaches the library."""
+    with pytest.raises(TypeError) as info:
+        getattr(c_sdk, name)(*args, **kwargs)
+    assert str(info.value) == message
+    assert "c_sdk." + name in tb_names(info)
+    assert lib.journal() == []

@@ -2,18 +2,14 @@
 
 import logging
 import sys
-import traceback
 import weakref
 
 import pytest
 
 import c_sdk
-from conftest import growth_without_journal, refcount_growth, vectorcall
+from conftest import growth_without_journal, refcount_growth, tb_names, vectorcall
 from standin import Call
 
-
-def tb_names(exc_info):
-    return [frame.name for frame in traceback.extract_tb(exc_info.tb)]
 
 
 # ---------------------------------------------------------------- is_windows / is_linux

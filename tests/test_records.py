@@ -12,7 +12,7 @@ import weakref
 import pytest
 
 import c_sdk
-from conftest import refcount_growth
+from conftest import refcount_growth, swallow
 
 Quote, Tick, Bar, Obj = (c_sdk.QuoteItemLikeDict2, c_sdk.TickLikeDict2, c_sdk.BarLikeDict2,
                          c_sdk.ObjectLikeDict2)
@@ -566,11 +566,7 @@ def test_no_reference_leaks(cls):
         cls.__setattr__(self=rec, item="data", value=d)
         Sub(d).a
         none = cls(None)
-        for bad in (lambda: none.a, lambda: rec[[]], lambda: cls.__new__(cls)[key], lambda: cls()):
-            try:
-                bad()
-            except (AttributeError, TypeError):
-                pass
+        swallow((lambda: none.a, lambda: rec[[]], lambda: cls.__new__(cls)[key], lambda: cls()), (AttributeError, TypeError))
 
     counts = (sys.getrefcount(d), sys.getrefcount(key), sys.getrefcount(value))
     growth = refcount_growth(action, repeat=5000, rounds=3)

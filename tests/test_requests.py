@@ -3,12 +3,11 @@
 import builtins
 import gc
 import inspect
-import traceback
 
 import pytest
 
 import c_sdk
-from conftest import growth_without_journal, refcount_growth
+from conftest import growth_without_journal, refcount_growth, tb_names
 from standin import OUT, Call
 
 PAIR = "request/response"
@@ -200,9 +199,6 @@ def expected_call(fn, shape, request):
 def call(name, *args, **kwargs):
     return getattr(c_sdk, name)(*args, **kwargs)
 
-
-def tb_names(exc_info):
-    return [frame.name for frame in traceback.extract_tb(exc_info.tb)]
 
 
 # ---------------------------------------------------------------- the table itself
