@@ -87,30 +87,31 @@ PyObject* response_bytes(const char* data, int length, const char* function) {
     return PyBytes_FromStringAndSize(data ? data : "", length);
 }
 
-int compare_with_success(PyObject* status, int op) {
+int compare_with_success(PyObject* status_object, int status, int op) {
     Ref success = success_value.get();
     if (!success) return -1;
     if (PyLong_CheckExact(success.get())) {
         // Two exact ints compare without running any Python code.
         int overflow;
         long expected = PyLong_AsLongAndOverflow(success.get(), &overflow);
-        if (!overflow) {
-            bool equal = expected == PyLong_AsLong(status);
-            return (op == Py_EQ) == equal;
-        }
+        if (!overflow) return (op == Py_EQ) == (expected == status);
     }
-    Ref result = Ref::steal(PyObject_RichCompare(status, success.get(), op));
+    Ref result = Ref::steal(PyObject_RichCompare(status_object, success.get(), op));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
 PyObject* response_pair(int status, const char* data, const int& length, const char* function) {
     Ref code = Ref::steal(PyLong_FromLong(status));
     if (!code) return nullptr;
-    int ok = compare_with_success(code.get(), Py_EQ);
+    int ok = compare_with_success(code.get(), status, Py_EQ);
     if (ok < 0) return nullptr;
     Ref response = ok ? Ref::steal(response_bytes(data, length, function)) : Ref::borrow(Py_None);
     if (!response) return nullptr;
-    return PyTuple_Pack(2, code.get(), response.get());
+    PyObject* pair = PyTuple_New(2);
+    if (!pair) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, code.release());
+    PyTuple_SET_ITEM(pair, 1, response.release());
+    return pair;
 }
 
 }  // namespace csdk

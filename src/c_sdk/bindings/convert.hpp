@@ -84,9 +84,10 @@ PyObject* text_result(const char* text, const char* function);
 // length is refused; a negative length raises the interpreter's SystemError.
 PyObject* response_bytes(const char* data, int length, const char* function);
 
-// Compares the library status with the success value by == (or != when `op` is
-// Py_NE) and takes the truth of the result: 1 true, 0 false, -1 error.
-int compare_with_success(PyObject* status, int op);
+// Compares the library status (as the Python int already made of it, and as the C
+// value) with the success value by == (or != when `op` is Py_NE) and takes the
+// truth of the result: 1 true, 0 false, -1 error.
+int compare_with_success(PyObject* status_object, int status, int op);
 
 // (status, copy of the response) when the status equals the success value,
 // else (status, None) without reading the response.

@@ -12,9 +12,10 @@ struct ReturnAddress {
     template <auto Fn, FixedString Function, class... A>
     static PyObject* call(A... a) {
         char* address = nullptr;
-        Ref status = Ref::steal(PyLong_FromLong(Fn(a..., &address)));
+        int code = Fn(a..., &address);
+        Ref status = Ref::steal(PyLong_FromLong(code));
         if (!status) return nullptr;
-        int failed = compare_with_success(status.get(), Py_NE);
+        int failed = compare_with_success(status.get(), code, Py_NE);
         if (failed < 0) return nullptr;
         if (failed) Py_RETURN_NONE;
         return text_result(address, Function.c_str());
