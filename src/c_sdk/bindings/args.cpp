@@ -33,7 +33,7 @@ static bool no_keywords(const char* function, PyObject* kwnames) {
     return true;
 }
 
-bool check_no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
+bool check_no_args_slow(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_keywords(function, kwnames)) return false;
     if (nargs != 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", function, nargs);
@@ -42,7 +42,7 @@ bool check_no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
     return true;
 }
 
-bool check_one_arg(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
+bool check_one_arg_slow(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_keywords(function, kwnames)) return false;
     if (nargs != 1) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", function, nargs);
@@ -112,8 +112,8 @@ static Py_ssize_t find_param(const Signature& sig, PyObject* key) {
     return true;
 }
 
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out) {
+bool parse_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out) {
     if (nargs > sig.count) return raise_count(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)

@@ -27,15 +27,37 @@ std::vector<Signature*>& signature_registry();
 bool intern_signature(Signature& sig);
 bool intern_signatures();
 
+// The checks below answer the common, correct call inline; anything else goes to
+// the out-of-line parts, which bind keywords and raise the messages.
+bool check_no_args_slow(const char* function, Py_ssize_t nargs, PyObject* kwnames);
+bool check_one_arg_slow(const char* function, Py_ssize_t nargs, PyObject* kwnames);
+bool parse_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out);
+
 // "f() takes no arguments (1 given)" / "f() takes no keyword arguments".
-bool check_no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames);
+inline bool check_no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 0 && !kwnames) [[likely]]
+        return true;
+    return check_no_args_slow(function, nargs, kwnames);
+}
+
 // "f() takes exactly one argument (0 given)" / "f() takes no keyword arguments".
-bool check_one_arg(const char* function, Py_ssize_t nargs, PyObject* kwnames);
+inline bool check_one_arg(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 1 && !kwnames) [[likely]]
+        return true;
+    return check_one_arg_slow(function, nargs, kwnames);
+}
 
 // Binds vectorcall arguments to sig's parameters: out[i] is a borrowed reference, or
 // null for an omitted parameter with a default. Returns false with TypeError set.
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out);
+inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** out) {
+    if (nargs == sig.count && !kwnames) [[likely]] {
+        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+        return true;
+    }
+    return parse_args_slow(sig, args, nargs, kwnames, out);
+}
 
 // The same for a tuple and dict (type slots such as __init__); `self`, when given,
 // is bound as the first parameter. Allocates only when keywords are passed.

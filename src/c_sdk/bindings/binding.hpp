@@ -115,21 +115,13 @@ struct Style {
 
     static bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** argv) {
         if constexpr (count == 0) {
-            if (nargs == 0 && !kwnames) [[likely]]
-                return true;
             return check_no_args(Function.c_str(), nargs, kwnames);
         } else if constexpr (count == 1) {
-            if (nargs != 1 || kwnames) [[unlikely]] {
-                if (!check_one_arg(Function.c_str(), nargs, kwnames)) return false;
-            }
+            if (!check_one_arg(Function.c_str(), nargs, kwnames)) return false;
             argv[0] = args[0];
             return true;
         } else {
             (void)List::registered;
-            if (nargs == count && !kwnames) [[likely]] {
-                for (Py_ssize_t i = 0; i < count; ++i) argv[i] = args[i];
-                return true;
-            }
             return parse_args(List::signature, args, nargs, kwnames, argv);
         }
     }

@@ -50,22 +50,9 @@ struct Adapter;
 
 template <class R, class... A, FixedString Doc, FixedString... Params>
 struct Adapter<R (*)(A...), Doc, Params...> {
-    static_assert(sizeof...(A) == sizeof...(Params) || sizeof...(A) <= 1);
+    static_assert(sizeof...(A) == sizeof...(Params), "one name per parameter");
     using Pointer = R (*)(A...);
-    using List = ParamList<"wrap", sizeof...(A), Params...>;
-
-    static bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** argv) {
-        if constexpr (sizeof...(A) == 0) {
-            return check_no_args("wrap", nargs, kwnames);
-        } else if constexpr (sizeof...(A) == 1) {
-            if (!check_one_arg("wrap", nargs, kwnames)) return false;
-            argv[0] = args[0];
-            return true;
-        } else {
-            (void)List::registered;
-            return parse_args(List::signature, args, nargs, kwnames, argv);
-        }
-    }
+    using Parser = Style<"wrap", Params...>;  // the bindings' own calling styles, named wrap
 
     template <std::size_t... K>
     static PyObject* run(R (*fn)(A...), PyObject** argv, std::index_sequence<K...>) {
@@ -85,7 +72,8 @@ struct Adapter<R (*)(A...), Doc, Params...> {
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
         auto fn = reinterpret_cast<R (*)(A...)>(PyCapsule_GetPointer(self, nullptr));
         PyObject* argv[sizeof...(A) > 0 ? sizeof...(A) : 1];
-        if (!fn || !parse(args, PyVectorcall_NARGS(nargsf), kwnames, argv)) return fail_in("c_sdk.wrap");
+        if (!fn || !Parser::parse(args, PyVectorcall_NARGS(nargsf), kwnames, argv))
+            return fail_in("c_sdk.wrap");
         PyObject* result = run(fn, argv, std::index_sequence_for<A...>{});
         return result ? result : fail_in("c_sdk.wrap");
     }

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -218,9 +219,8 @@ bool build_method_defs() {
         compat_bindings(), status_bindings(), request_bindings(), session_bindings(),
         market_bindings(), event_bindings(),  timer_bindings(),   trading_bindings(),
     };
-    auto defs = new std::vector<PyMethodDef>();
-    auto flags = new std::vector<bool>();
-    std::vector<bool> used;
+    auto defs = std::make_unique<std::vector<PyMethodDef>>();
+    auto flags = std::make_unique<std::vector<bool>>();
     for (const char* name : function_order) {
         const Binding* found = nullptr;
         for (auto family : families) {
@@ -230,8 +230,6 @@ bool build_method_defs() {
         }
         if (!found) {
             PyErr_Format(PyExc_SystemError, "no binding named %s", name);
-            delete defs;
-            delete flags;
             return false;
         }
         defs->push_back({found->name,
@@ -243,12 +241,10 @@ bool build_method_defs() {
     for (auto family : families) total += family.size();
     if (total != defs->size()) {
         PyErr_Format(PyExc_SystemError, "%zu bindings have no place in the namespace", total - defs->size());
-        delete defs;
-        delete flags;
         return false;
     }
-    method_defs = defs;
-    decorated = flags;
+    method_defs = defs.release();
+    decorated = flags.release();
     return true;
 }
 

@@ -49,9 +49,7 @@ PyObject* closure_type = nullptr;  // created once per process
 
 int closure_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<Closure*>(self)->func);
-#if PY_VERSION_HEX >= 0x03090000
     Py_VISIT(Py_TYPE(self));
-#endif
     return 0;
 }
 

@@ -225,23 +225,6 @@ Signature& signature_of() {
     return List::signature;
 }
 
-// Binds a call's arguments; the common all-positional call costs one comparison.
-template <Py_ssize_t N>
-inline bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 PyObject** out) {
-    if (nargs == N && !kwnames) [[likely]] {
-        for (Py_ssize_t i = 0; i < N; ++i) out[i] = args[i];
-        return true;
-    }
-    return parse_args(sig, args, nargs, kwnames, out);
-}
-
-inline bool bind_self(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 1 && !kwnames) [[likely]]
-        return true;
-    return check_one_arg(function, nargs, kwnames);
-}
-
 // ---- Protocol methods as functions (class namespace entries) -----------------------
 // Each is a builtin whose `self` is the record class; it is wrapped so that it binds
 // to instances like a Python function.
@@ -251,7 +234,7 @@ PyObject* fn_init(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObje
     static constexpr auto where = K::template where<"__init__">;
     (void)cls;
     PyObject* argv[2];
-    if (!bind<2>(signature_of<InitParams>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
+    if (!parse_args(signature_of<InitParams>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
     if (PyObject_SetAttr(argv[0], names.data, argv[1]) < 0) return fail_in(where.c_str());
     Py_RETURN_NONE;
 }
@@ -261,7 +244,7 @@ PyObject* fn_read(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObje
     using Params = std::conditional_t<O == Op::getitem, GetitemParams, GetattrParams>;
     static constexpr auto where = K::template where<op_name<O>()>;
     PyObject* argv[2];
-    if (!bind<2>(signature_of<Params>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
+    if (!parse_args(signature_of<Params>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
     Ref storage = storage_of(cls, argv[0]);
     if (!storage) return fail_in(where.c_str());
     PyObject* result = storage_get(storage.get(), argv[1]);
@@ -273,7 +256,7 @@ template <class K>
 PyObject* fn_setitem(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto where = K::template where<"__setitem__">;
     PyObject* argv[3];
-    if (!bind<3>(signature_of<SetitemParams>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
+    if (!parse_args(signature_of<SetitemParams>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
     Ref storage = storage_of(cls, argv[0]);
     if (!storage || storage_set(storage.get(), argv[1], argv[2]) < 0) return fail_in(where.c_str());
     Py_RETURN_NONE;
@@ -283,7 +266,7 @@ template <class K>
 PyObject* fn_setattr(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto where = K::template where<"__setattr__">;
     PyObject* argv[3];
-    if (!bind<3>(signature_of<SetattrParams>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
+    if (!parse_args(signature_of<SetattrParams>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
     int differs = differs_from_data(argv[1]);
     if (differs < 0) return fail_in(where.c_str());
     if (differs) {
@@ -299,7 +282,8 @@ template <class K>
 PyObject* fn_contains(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto where = K::template where<"__contains__">;
     PyObject* argv[2];
-    if (!bind<2>(signature_of<ContainsParams>(), args, nargs, kwnames, argv)) return fail_in(where.c_str());
+    if (!parse_args(signature_of<ContainsParams>(), args, nargs, kwnames, argv))
+        return fail_in(where.c_str());
     Ref storage = storage_of(cls, argv[0]);
     if (!storage) return fail_in(where.c_str());
     int found = PySequence_Contains(storage.get(), argv[1]);
@@ -311,7 +295,7 @@ template <class K, Op O>
 PyObject* fn_text(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto function = op_name<O>();
     static constexpr auto where = K::template where<function>;
-    if (!bind_self(function.c_str(), nargs, kwnames)) return fail_in(where.c_str());
+    if (!check_one_arg(function.c_str(), nargs, kwnames)) return fail_in(where.c_str());
     Ref storage = storage_of(cls, args[0]);
     if (!storage) return fail_in(where.c_str());
     PyObject* text = PyObject_CallMethodNoArgs(storage.get(), O == Op::str ? names.__str__ : names.__repr__);
@@ -324,7 +308,7 @@ template <class K, std::size_t I>
 PyObject* fn_get(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto key = std::get<I>(K::props);
     static constexpr auto where = K::template where<key>;
-    if (!bind_self(key.c_str(), nargs, kwnames)) return fail_in(where.c_str());
+    if (!check_one_arg(key.c_str(), nargs, kwnames)) return fail_in(where.c_str());
     Ref storage = storage_of(cls, args[0]);
     if (!storage) return fail_in(where.c_str());
     PyObject* value = storage_get(storage.get(), K::keys[I]);
@@ -337,7 +321,7 @@ PyObject* fn_set(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObjec
     static constexpr auto key = std::get<I>(K::props);
     static constexpr auto where = K::template where<key>;
     PyObject* argv[2];
-    if (!bind<2>(signature_of<ParamList<key, 2, "self", "value">>(), args, nargs, kwnames, argv))
+    if (!parse_args(signature_of<ParamList<key, 2, "self", "value">>(), args, nargs, kwnames, argv))
         return fail_in(where.c_str());
     Ref storage = storage_of(cls, argv[0]);
     if (!storage || storage_set(storage.get(), K::keys[I], argv[1]) < 0) return fail_in(where.c_str());
