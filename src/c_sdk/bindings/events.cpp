@@ -15,7 +15,7 @@ CachedGlobal receiver(names.f);
 
 // Reports a dropped event on stderr without touching any Python object: used where
 // the library broke its contract and Python must not be entered.
-void report_dropped(const char* why) {
+[[gnu::cold]] void report_dropped(const char* why) {
     char line[256];
     int n = snprintf(line, sizeof line, "c_sdk: dropped a library event: %s\n", why);
     if (n > 0) {
@@ -50,49 +50,93 @@ void report_dropped(const char* why) {
     PyErr_WriteUnraisable(names.callback_context);
 }
 
-// True when this thread holds the interpreter lock: its own thread state is the
-// current one. (PyGILState_Check answers true whenever its checking is disabled.)
-bool holds_interpreter_lock() {
-    PyThreadState* mine = PyGILState_GetThisThreadState();
+// True when this thread holds the interpreter lock of the module's interpreter.
+// From 3.12 the current thread state is kept per thread and is null while the
+// thread does not hold the lock; before that it is process-wide, so this thread's
+// own state must be the current one. (PyGILState_Check answers true whenever its
+// checking is disabled.)
+inline bool holds_interpreter_lock() {
+#if PY_VERSION_HEX >= 0x030C0000
 #if PY_VERSION_HEX >= 0x030D0000
     PyThreadState* current = PyThreadState_GetUnchecked();
 #else
     PyThreadState* current = _PyThreadState_UncheckedGet();
 #endif
+    return current && current->interp == state.interpreter;
+#else
+    PyThreadState* mine = PyGILState_GetThisThreadState();
+    PyThreadState* current = _PyThreadState_UncheckedGet();
     return mine && mine == current;
+#endif
 }
 
-bool deliver(const char* text, const char* payload, int length) {
+// The text of an event: str, or bytes while IS_PY2 is true.
+inline PyObject* event_text(const char* text, bool legacy) {
+    if (legacy) return PyBytes_FromString(text);
+    if (!*text) return Py_NewRef(state.empty_str);
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(strlen(text)), "strict");
+}
+
+inline bool call_receiver(PyObject* callable, PyObject* text, const char* payload, int length) {
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(payload ? payload : "", static_cast<Py_ssize_t>(length)));
+    if (!data) return false;
+    PyObject* args[] = {text, data.get()};
+    Ref result = Ref::steal(PyObject_Vectorcall(callable, args, 2, nullptr));
+    return static_cast<bool>(result);
+}
+
+// Both globals an event reads, validated together by one namespace tag. Filled only
+// when IS_PY2 is an exact bool, whose truth test runs no Python code: then nothing
+// between the two reads can rebind either, and the values are borrowed from the
+// namespace exactly as long as the tag holds.
+struct EventGlobals {
+    NamespaceTag tag{};
+    PyObject* legacy_flag = nullptr;  // Py_True or Py_False
+    PyObject* callable = nullptr;
+};
+EventGlobals event_globals;
+
+// The general order: IS_PY2, its truth, the text, then `f`, each lookup raising
+// its own NameError. Any Python code run here (a truth test) may rebind both.
+[[gnu::noinline]] bool deliver_slow(const char* text, const char* payload, int length) {
+    event_globals.callable = nullptr;
+    NamespaceTag before = namespace_tag();
     Ref py2 = is_py2.get();
     if (!py2) return false;
     int legacy = PyObject_IsTrue(py2.get());
     if (legacy < 0) return false;
-    Ref event_text;
-    if (legacy)
-        event_text = Ref::steal(PyBytes_FromString(text));
-    else if (!*text)
-        event_text = Ref::borrow(state.empty_str);
-    else
-        event_text = Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(strlen(text)), "strict"));
-    if (!event_text) return false;
+    Ref event = Ref::steal(event_text(text, legacy));
+    if (!event) return false;
     Ref callable = receiver.get();  // held for the whole call: `f` may be rebound inside
     if (!callable) return false;
-    Ref data = Ref::steal(PyBytes_FromStringAndSize(payload ? payload : "", static_cast<Py_ssize_t>(length)));
-    if (!data) return false;
-    PyObject* args[] = {event_text.get(), data.get()};
-    Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args, 2, nullptr));
-    return static_cast<bool>(result);
+    if (PyBool_Check(py2.get()) && namespace_tag() == before)
+        event_globals = {before, py2.get(), callable.get()};
+    return call_receiver(callable.get(), event.get(), payload, length);
+}
+
+inline bool deliver(const char* text, const char* payload, int length) {
+    if (event_globals.callable && event_globals.tag == namespace_tag()) [[likely]] {
+        Ref callable = Ref::borrow(event_globals.callable);  // `f` may be rebound inside
+        Ref event = Ref::steal(event_text(text, event_globals.legacy_flag == Py_True));
+        if (!event) return false;
+        return call_receiver(callable.get(), event.get(), payload, length);
+    }
+    return deliver_slow(text, payload, length);
 }
 
 // Called by the library for each event, on the thread that is inside qxi_run or
 // qxi_poll through this module (and so holds the interpreter lock).
 extern "C" void callback_wrapper(const char* text, const char* payload, int payload_len) {
-    if (!holds_interpreter_lock())
+    if (!holds_interpreter_lock()) [[unlikely]]
         return report_dropped("delivered on a thread without the interpreter lock");
-    if (!state.globals) return report_dropped("the module is not initialised");
-    if (!text) return report_dropped("null event text");
-    if (!payload && payload_len > 0) return report_dropped("null payload with a positive length");
-    if (!deliver(text, payload, payload_len)) report_event_error();
+    if (!state.globals) [[unlikely]]
+        return report_dropped("the module is not initialised");
+    if (!text) [[unlikely]]
+        return report_dropped("null event text");
+    if (!payload && payload_len > 0) [[unlikely]]
+        return report_dropped("null payload with a positive length");
+    if (!deliver(text, payload, payload_len)) [[unlikely]]
+        report_event_error();
 }
 
 PyObject* set_data_callback(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -89,8 +89,29 @@ PyObject* encode_ascii(PyObject* text) {
     return PyObject_CallMethodOneArg(text, names.encode, names.ascii);
 }
 
-[[gnu::cold]] PyObject* call_encoded(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
+// The decorated function, called with vectorcall arguments. A builtin of the
+// bindings' own calling convention is entered directly; anything else through the
+// interpreter's call.
+inline PyObject* call_function(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (Py_IS_TYPE(func, &PyCFunction_Type) &&
+        PyCFunction_GET_FLAGS(func) == (METH_FASTCALL | METH_KEYWORDS)) {
+        using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+        auto fn = reinterpret_cast<Fast>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(func)));
+        return fn(PyCFunction_GET_SELF(func), args, nargs, kwnames);
+    }
+    return PyObject_Vectorcall(func, args, nargs, kwnames);
+}
+
+// Truth of IS_PY2 (1, 0, or -1 with an exception); an exact bool needs no call.
+inline int legacy_flag() {
+    Ref py2 = is_py2.get();
+    if (!py2) return -1;
+    if (py2.get() == Py_False) return 0;
+    if (py2.get() == Py_True) return 1;
+    return PyObject_IsTrue(py2.get());
+}
+
+PyObject* call_encoded(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     std::array<PyObject*, 16> small;
     std::vector<PyObject*> large;
@@ -106,7 +127,7 @@ PyObject* encode_ascii(PyObject* text) {
         encoded[done] = PyUnicode_Check(arg) ? encode_ascii(arg) : Py_NewRef(arg);
         if (!encoded[done]) break;
     }
-    if (done == total) result = PyObject_Vectorcall(func, encoded, nargs, kwnames);
+    if (done == total) result = call_function(func, encoded, nargs, kwnames);
     for (Py_ssize_t i = 0; i < done; ++i) Py_DECREF(encoded[i]);
     return result;
 }
@@ -130,9 +151,7 @@ PyObject* wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyOb
             return fail_in(where);
         }
     }
-    Ref py2 = is_py2.get();
-    if (!py2) return fail_in(where);
-    int legacy = PyObject_IsTrue(py2.get());
+    int legacy = legacy_flag();
     if (legacy < 0) return fail_in(where);
 
     Ref keep_func = Ref::borrow(func);  // the closure may lose it while func runs
@@ -144,7 +163,7 @@ PyObject* wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyOb
     if (any_text)
         result = call_encoded(func, args, nargs, kwnames);
     else
-        result = PyObject_Vectorcall(func, args, nargs, kwnames);
+        result = call_function(func, args, nargs, kwnames);
     return result ? result : fail_in(where);
 }
 
