@@ -256,6 +256,26 @@ def measure(c_sdk, library, floor, rounds, number):
     return rows
 
 
+def large_response(c_sdk, library, floor, rounds):
+    """Milliseconds per 64 MiB: the module's response copy, malloc+memcpy into a fresh
+    buffer, and memcpy into a buffer already touched (the copy without page faults)."""
+    size = 64 << 20
+    big = b"\x5a" * size
+    library.nullsdk_set_response.argtypes = [ctypes.c_char_p, ctypes.c_int]
+    library.nullsdk_set_response(big, size)
+    ns = {"c_sdk": c_sdk, "floor": floor, "big": big, "size": size, "req": REQUEST}
+    cases = {"c_sdk response": "c_sdk.py_qxi_get_dividends(req)", "malloc+memcpy": "floor.copy_fresh(big, size)",
+             "memcpy, warm buffer": "floor.copy_warm(big, size)"}
+    times = {name: [] for name in cases}
+    try:
+        for _ in range(rounds):
+            for name, stmt in cases.items():
+                times[name].append(loop_time(stmt, ns, 4) / 4 * 1e3)
+    finally:
+        library.nullsdk_set_response(None, 0)
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
 def import_time(runs):
     """Median self time of `import c_sdk` in fresh interpreters (-X importtime), in ms."""
     code = ("import sys, os; sys.path.append(%r); import qx" % os.path.join(ROOT, "standin"))
@@ -276,6 +296,8 @@ def main():
     parser.add_argument("--number", type=int, default=200_000, help="operations per timing")
     parser.add_argument("--import-runs", type=int, default=21, help="fresh interpreters timed for import")
     parser.add_argument("--quick", action="store_true", help="few rounds, for a smoke run")
+    parser.add_argument("--large", action="store_true",
+                        help="only the 64 MiB copy, in ms (compare allocator settings)")
     args = parser.parse_args()
     if args.quick:
         args.rounds, args.number, args.import_runs = 3, 20_000, 3
@@ -283,6 +305,12 @@ def main():
     c_sdk, library = load_module_over_null_library()
     floor = load_floor()
     version = sys.version.split()[0]
+    if args.large:
+        figures = large_response(c_sdk, library, floor, args.rounds)
+        print("CPython %s, GLIBC_TUNABLES=%s: ms per 64 MiB (median of %d): %s" % (
+            version, os.environ.get("GLIBC_TUNABLES", ""), args.rounds,
+            ", ".join("%s %.2f" % item for item in figures.items())))
+        return
     print("CPython %s, %d paired rounds of %d operations, median ratio per row" % (version, args.rounds,
                                                                                       args.number))
     rows = measure(c_sdk, library, floor, args.rounds, args.number)
