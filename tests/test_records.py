@@ -513,6 +513,35 @@ def test_replaced_and_shadowed_properties(monkeypatch):
     assert Tick(d).price == "close-value"
 
 
+def test_property_changes_on_the_class_are_seen_by_the_next_read(monkeypatch):
+    """Reads are fast after the first, yet every change of the class's namespace, and a
+    property re-initialised in place, decides the very next read."""
+    d = {"price": 1, "open": 2}
+    rec, sub = Tick(d), type("Sub", (Tick,), {})(d)
+
+    def reads(n=3):
+        return {(rec.price, sub.price) for _ in range(n)}
+
+    assert reads() == {(1, 1)}
+    monkeypatch.setattr(Tick, "price", property(lambda self: "replaced"))
+    assert reads() == {("replaced", "replaced")}
+    monkeypatch.setattr(Tick, "price", Tick.__dict__["open"])  # another key's property
+    assert reads() == {(2, 2)}
+    monkeypatch.setattr(Tick, "price", 5)  # not a descriptor at all
+    assert reads() == {(5, 5)}
+    monkeypatch.delattr(Tick, "price")  # the name goes on to __getattr__, i.e. the storage
+    d["price"] = "stored"
+    assert reads() == {("stored", "stored")} and "price" not in Tick.__dict__
+    copy = property(Bar.__dict__["close"].fget)
+    monkeypatch.setattr(Tick, "price", copy, raising=False)
+    d["close"] = "close-value"
+    assert reads() == {("close-value", "close-value")}
+    copy.__init__(lambda self: "re-initialised")  # same object, same class namespace
+    assert reads() == {("re-initialised", "re-initialised")}
+    monkeypatch.undo()
+    assert reads() == {("stored", "stored")} and isinstance(Tick.__dict__["price"], property)
+
+
 # ---- Bar membership -----------------------------------------------------------------
 
 
