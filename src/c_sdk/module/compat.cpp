@@ -41,9 +41,28 @@ PyObject* is_linux(PyObject*, PyObject* const*, Py_ssize_t nargsf, PyObject* kwn
 // The decorator's closure: holds the decorated function. Its type's qualified name
 // is "adapt_to_python3.<locals>", so the wrapper function bound to it reports the
 // qualified name "adapt_to_python3.<locals>.wrapper", as a nested function would.
+using FastImpl = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 struct Closure {
     PyObject_HEAD PyObject* func;
+    // When func is one of the module's row-made bindings: its entry point for ASCII str
+    // arguments (Binding::ascii_impl). func's method definition never changes.
+    FastImpl ascii_impl;
 };
+
+// The ASCII entry point of the binding that `func` is, or null.
+FastImpl ascii_entry(PyObject* func) {
+    if (!Py_IS_TYPE(func, &PyCFunction_Type) ||
+        PyCFunction_GET_FLAGS(func) != (METH_FASTCALL | METH_KEYWORDS))
+        return nullptr;
+    auto impl = reinterpret_cast<FastImpl>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(func)));
+    for (auto family : {request_bindings(), session_bindings(), market_bindings(), timer_bindings(),
+                        trading_bindings(), event_bindings()}) {
+        for (const Binding& binding : family)
+            if (binding.impl == impl) return binding.ascii_impl;
+    }
+    return nullptr;
+}
 
 PyObject* closure_type = nullptr;  // created once per process
 
@@ -145,6 +164,7 @@ PyObject* wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyOb
     }
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    FastImpl ascii_impl = reinterpret_cast<Closure*>(self)->ascii_impl;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
             PyErr_SetString(PyExc_TypeError, "wrapper() keywords must be strings");
@@ -156,14 +176,21 @@ PyObject* wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyOb
 
     Ref keep_func = Ref::borrow(func);  // the closure may lose it while func runs
     PyObject* result = nullptr;
-    bool any_text = false;
+    bool any_text = false, all_ascii = true;
     if (!legacy) {
-        for (Py_ssize_t i = 0; i < nargs + nkw && !any_text; ++i) any_text = PyUnicode_Check(args[i]);
+        for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
+            if (PyUnicode_Check(args[i])) {
+                any_text = true;
+                all_ascii = all_ascii && is_ascii_str(args[i]);
+            }
+        }
     }
-    if (any_text)
-        result = call_encoded(func, args, nargs, kwnames);
-    else
+    if (!any_text)
         result = call_function(func, args, nargs, kwnames);
+    else if (ascii_impl && all_ascii)
+        result = ascii_impl(PyCFunction_GET_SELF(func), args, nargs, kwnames);  // no bytes made
+    else
+        result = call_encoded(func, args, nargs, kwnames);
     return result ? result : fail_in(where);
 }
 
@@ -176,6 +203,7 @@ PyObject* adapt_to_python3(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     Ref closure = Ref::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(closure_type), 0));
     if (!closure) return fail_in("c_sdk.adapt_to_python3");
     reinterpret_cast<Closure*>(closure.get())->func = Py_NewRef(args[0]);
+    reinterpret_cast<Closure*>(closure.get())->ascii_impl = ascii_entry(args[0]);
     PyObject* result = PyCFunction_NewEx(&wrapper_def, closure.get(), names.c_sdk);
     return result ? result : fail_in("c_sdk.adapt_to_python3");
 }
