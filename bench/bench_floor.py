@@ -35,16 +35,24 @@ def _load_file(name, path):
     return module
 
 
+def null_library_path():
+    return _load_file("nullsdk_build", os.path.join(HERE, "nullsdk", "build.py")).build()
+
+
+# Run before `import c_sdk` (here and in the import-time subprocesses): the do-nothing
+# library loaded by its path takes the soname libqxsdk.so the module needs, and the
+# host package stand-in is put on the path for runs from a source tree.
+PRELOAD = "import ctypes, os, sys; ctypes.CDLL(%r, mode=os.RTLD_GLOBAL); sys.path.append(%r)"
+
+
 def load_module_over_null_library():
     """Loads the do-nothing library, then the module, which binds to it by soname.
 
     The one place that knows how the module and its host package are found.
     Returns (c_sdk, the library as a ctypes handle)."""
-    nullsdk = _load_file("nullsdk_build", os.path.join(HERE, "nullsdk", "build.py"))
-    path = nullsdk.build()
+    path = null_library_path()
+    exec(PRELOAD % (path, os.path.join(ROOT, "standin")), {})
     library = ctypes.CDLL(path, mode=os.RTLD_GLOBAL)
-    # The host package stand-in, for runs from a source tree.
-    sys.path.append(os.path.join(ROOT, "standin"))
     import c_sdk
 
     if c_sdk.qxi_get_c_version() != b"":
@@ -296,7 +304,7 @@ def large_response(c_sdk, library, floor, rounds):
 
 def import_time(runs):
     """Median self time of `import c_sdk` in fresh interpreters (-X importtime), in ms."""
-    code = ("import sys, os; sys.path.append(%r); import qx" % os.path.join(ROOT, "standin"))
+    code = PRELOAD % (null_library_path(), os.path.join(ROOT, "standin")) + "; import qx"
     times = []
     for _ in range(runs):
         out = subprocess.run([sys.executable, "-X", "importtime", "-c", code + "; import c_sdk"],
