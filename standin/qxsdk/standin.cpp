@@ -237,26 +237,38 @@ std::map<std::string, std::unique_ptr<char[]>, std::less<>> texts;
 
 // ---------------------------------------------------------------- call journal
 
-
 // One entry: {"fn":name,"args":[{"k":kind,...},...]}. With the journal off nothing is
 // built and no argument is read. Called with the lock held.
 class Rec {
 public:
     explicit Rec(const char* fn) : on_(st.journal_on) {
-        if (!on_) return;
+        if (on_) begin(fn);
+    }
+    bool on() const { return on_; }
+    Rec& str(const char* p) { return on_ ? text(p) : *this; }
+    Rec& req(const char* p, int n) { return on_ ? request(p, n) : *this; }
+    Rec& i(long long v) { return on_ ? add("{\"k\":\"int\",\"v\":" + std::to_string(v) + "}") : *this; }
+    Rec& d(double v) { return on_ ? add("{\"k\":\"real\",\"v\":" + real(v) + "}") : *this; }
+    Rec& b(bool v) {
+        return on_ ? add(v ? "{\"k\":\"bool\",\"v\":true}" : "{\"k\":\"bool\",\"v\":false}") : *this;
+    }
+    Rec& out(const void* p) { return on_ ? ptr("out", p != nullptr) : *this; }
+    Rec& cb(bool set) { return on_ ? ptr("cb", set) : *this; }
+    std::string take() {
+        s_ += "]}";
+        return std::move(s_);
+    }
+
+private:
+    [[gnu::noinline]] void begin(const char* fn) {
         s_ = "{\"fn\":\"";
         s_ += fn;
         s_ += "\",\"args\":[";
     }
-    bool on() const { return on_; }
-    Rec& str(const char* p) {
-        if (!on_) return *this;
-        return p ? bytes("str", p, std::strlen(p)) : null("str");
-    }
+    [[gnu::noinline]] Rec& text(const char* p) { return p ? bytes("str", p, std::strlen(p)) : null("str"); }
     // The request is read only through a valid pointer with a non-negative length, and
     // only up to the journal's request cap.
-    Rec& req(const char* p, int n) {
-        if (!on_) return *this;
+    [[gnu::noinline]] Rec& request(const char* p, int n) {
         if (p) {
             const auto size = static_cast<std::size_t>(std::max(n, 0));
             const auto cap = static_cast<std::size_t>(st.journal_request_cap);
@@ -270,27 +282,7 @@ public:
         }
         return i(n);
     }
-    Rec& i(long long v) {
-        if (!on_) return *this;
-        return add("{\"k\":\"int\",\"v\":" + std::to_string(v) + "}");
-    }
-    Rec& d(double v) {
-        if (!on_) return *this;
-        return add("{\"k\":\"real\",\"v\":" + real(v) + "}");
-    }
-    Rec& b(bool v) {
-        if (!on_) return *this;
-        return add(std::string("{\"k\":\"bool\",\"v\":") + (v ? "true" : "false") + "}");
-    }
-    Rec& out(const void* p) { return on_ ? ptr("out", p != nullptr) : *this; }
-    Rec& cb(bool set) { return on_ ? ptr("cb", set) : *this; }
-    std::string take() {
-        s_ += "]}";
-        return std::move(s_);
-    }
-
-private:
-    Rec& add(const std::string& a) {
+    Rec& add(std::string_view a) {
         if (n_++) s_ += ',';
         s_ += a;
         return *this;
@@ -316,7 +308,6 @@ private:
     std::string s_;
     int n_ = 0;
 };
-
 
 void trim_journal() {
     while (!st.journal.empty() && (static_cast<long long>(st.journal.size()) > st.journal_entry_cap ||
@@ -365,25 +356,35 @@ std::optional<int> pop_status(std::string_view fn) {
 
 int scripted(std::string_view fn, int natural) { return pop_status(fn).value_or(natural); }
 
+// Hands out a block through (res, res_len); it is freed at the next library call.
+void hand_out(char** res, int* res_len, std::unique_ptr<char[]> block, int len) {
+    char* p = block.get();
+    if (block) held.push_back(std::move(block));
+    if (res) *res = p;
+    if (res_len) *res_len = len;
+}
+
+// A copy of exactly `size` bytes: no terminator to lean on, so over-reads show under ASan.
+std::unique_ptr<char[]> exact_copy(const char* data, std::size_t size) {
+    std::unique_ptr<char[]> block(new char[size]);
+    if (size) std::memcpy(block.get(), data, size);
+    return block;
+}
+
+// Stores the next scripted response of fn, if there is one.
+bool store_scripted(std::string_view fn, char** res, int* res_len) {
+    Script* s = script_of(fn);
+    std::optional<Response> r = s ? pop_front(s->responses) : std::nullopt;
+    if (!r) return false;
+    hand_out(res, res_len, r->null ? nullptr : exact_copy(r->data.data(), r->data.size()), r->len);
+    return true;
+}
+
 // Stores the scripted response, or `fallback`, through (res, res_len).
 void store(std::string_view fn, char** res, int* res_len, std::string_view fallback) {
-    char* p = nullptr;
-    int n = 0;
-    auto keep = [&](const char* data, std::size_t size) {
-        held.push_back(std::make_unique<char[]>(size));  // exact size: no terminator to lean on
-        if (size) std::memcpy(held.back().get(), data, size);
-        p = held.back().get();
-    };
-    Script* s = script_of(fn);
-    if (std::optional<Response> r = s ? pop_front(s->responses) : std::nullopt) {
-        n = r->len;
-        if (!r->null) keep(r->data.data(), r->data.size());
-    } else {
-        keep(fallback.data(), fallback.size());
-        n = static_cast<int>(fallback.size());
-    }
-    if (res) *res = p;
-    if (res_len) *res_len = n;
+    if (!store_scripted(fn, res, res_len))
+        hand_out(res, res_len, exact_copy(fallback.data(), fallback.size()),
+                 static_cast<int>(fallback.size()));
 }
 
 // The next scripted text of fn (nullopt inside: a null pointer), or nothing scripted.
@@ -413,30 +414,28 @@ const char* give_text(std::string_view fn, std::string fallback) {
 
 std::string default_body(const char* fn) { return "{\"fn\":\"" + std::string(fn) + "\"}"; }
 
-// {"fn":"<fn>","req_len":<n>} written into `buf`, without touching the heap: this is the
-// response of most calls, so it is composed on the stack and copied once into the block
-// handed out.
-class DefaultBody {
-public:
-    DefaultBody(const char* fn, int req_len) {
-        append("{\"fn\":\"");
-        append(fn);  // every name is far shorter than the room
-        append("\",\"req_len\":");
-        n_ = static_cast<std::size_t>(std::to_chars(buf_ + n_, buf_ + sizeof buf_, req_len).ptr - buf_);
-        buf_[n_++] = '}';
+// Stores the scripted response, or {"fn":"<fn>","req_len":<n>}. That default is the
+// response of most calls, so it is written straight into the one block handed out.
+void store_default(std::string_view fn, int req_len, char** res, int* res_len) {
+    if (store_scripted(fn, res, res_len)) return;
+    constexpr std::string_view head = "{\"fn\":\"", middle = "\",\"req_len\":";
+    char digits[16];
+    const auto number =
+        static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, req_len).ptr - digits);
+    const std::size_t size = head.size() + fn.size() + middle.size() + number + 1;
+    std::unique_ptr<char[]> block(new char[size]);
+    char* w = block.get();
+    for (const std::string_view part : {head, fn, middle, std::string_view(digits, number)}) {
+        std::memcpy(w, part.data(), part.size());
+        w += part.size();
     }
-    std::string_view view() const { return {buf_, n_}; }
+    *w = '}';
+    hand_out(res, res_len, std::move(block), static_cast<int>(size));
+}
 
-private:
-    static constexpr std::size_t kRoom = 160;  // text before the number; 12 more bytes follow
-    void append(std::string_view part) {
-        const std::size_t k = std::min(part.size(), kRoom - n_);
-        std::memcpy(buf_ + n_, part.data(), k);
-        n_ += k;
-    }
-    char buf_[kRoom + 12];
-    std::size_t n_ = 0;
-};
+std::string default_body(std::string_view fn, int req_len) {
+    return "{\"fn\":\"" + std::string(fn) + "\",\"req_len\":" + std::to_string(req_len) + "}";
+}
 
 int take_id(int& next) {
     const int id = next;
@@ -813,7 +812,8 @@ std::optional<Order> parse_order(const char* req, int n) {
     // number of cents (0.001 is not a price here, nor is 10.005).
     if (price && price->n > 0) {
         o.price = std::llround(price->n * 100);
-        if (o.price < 1 || std::fabs(price->n * 100 - static_cast<double>(o.price)) > 1e-6) return std::nullopt;
+        if (o.price < 1 || std::fabs(price->n * 100 - static_cast<double>(o.price)) > 1e-6)
+            return std::nullopt;
     } else {
         o.price = price_at(o.symbol, st.now);
     }
@@ -887,14 +887,13 @@ std::string cash_json() {
            ",\"nav\":" + cents(sat_add(st.cash, market)) + "}";
 }
 
-// The shared body of every (req, req_len, res, res_len) function.
-int reqres(const char* fn, const char* req, int n, char** res, int* res_len) {
+// The shared body of every (req, req_len, res, res_len) function. `fn` is a literal name.
+int reqres(std::string_view fn, const char* req, int n, char** res, int* res_len) {
     Lock lk(mu);
-    enter(Rec(fn).req(req, n).out(res).out(res_len));
+    enter(Rec(fn.data()).req(req, n).out(res).out(res_len));
     const std::optional<int> forced = pop_status(fn);
-    const std::string_view f(fn);
+    const std::string_view f = fn;
     int status = forced.value_or(kOk);
-    const DefaultBody plain(fn, n);
     std::string body;  // only for the functions that answer more than the default
     if (f == "qxi_place_order_pb") {
         const auto o = parse_order(req, n);
@@ -905,7 +904,7 @@ int reqres(const char* fn, const char* req, int n, char** res, int* res_len) {
         } else {
             // A scripted status replaces only the return value: the response still says
             // why nothing was filled (the request's own fault first).
-            body = std::string(plain.view());
+            body = default_body(fn, n);
             body.insert(body.size() - 1, ",\"error\":" + std::to_string(natural != kOk ? natural : status));
             if (natural != kOk) st.last_error = "qxi_place_order_pb: malformed request, nothing was filled";
         }
@@ -914,7 +913,10 @@ int reqres(const char* fn, const char* req, int n, char** res, int* res_len) {
     } else if (f == "qxi_get_cash_pb") {
         body = cash_json();
     }
-    store(f, res, res_len, body.empty() ? plain.view() : std::string_view(body));
+    if (body.empty())
+        store_default(fn, n, res, res_len);
+    else
+        store(fn, res, res_len, body);
     return status;
 }
 
@@ -1430,7 +1432,7 @@ int qxi_algo_order_batch_pb(const char* req, int req_len, const char* algo_name,
     Lock lk(mu);
     enter(Rec(__func__).req(req, req_len).str(algo_name).str(algo_params).out(res).out(res_len));
     const int status = scripted(__func__, kOk);
-    store(__func__, res, res_len, DefaultBody(__func__, req_len).view());
+    store_default(__func__, req_len, res, res_len);
     return status;
 }
 
