@@ -74,6 +74,27 @@ def test_activation_after_another_library_loaded_names_it(tmp_path):
     assert str(other) in done.stdout and "already loaded" in done.stdout
 
 
+@pytest.mark.skipif(shutil.which("g++") is None, reason="needs a C++ compiler")
+def test_a_library_missing_one_function_fails_at_import(tmp_path):
+    # A do-nothing library generated from the header, less one of its functions.
+    sys.path.insert(0, os.path.join(ROOT, "bench", "nullsdk"))
+    try:
+        import build as nullsdk
+    finally:
+        sys.path.pop(0)
+    source, count = nullsdk.generate()
+    assert count == 187
+    source, removed = re.subn(r"\nint qxi_get_dividends\(.*?\n}\n", "\n", source, flags=re.S)
+    assert removed == 1
+    (tmp_path / "lacking.cpp").write_text(source)
+    subprocess.run(["g++", "-std=c++20", "-shared", "-fPIC", "-I", os.path.dirname(nullsdk.HEADER),
+                    "-Wl,-soname,libqxsdk.so", "-o", str(tmp_path / "libqxsdk.so"), str(tmp_path / "lacking.cpp")],
+                   check=True)
+    done = run_clean("import c_sdk", env_extra={"LD_LIBRARY_PATH": str(tmp_path)})
+    assert done.returncode == 1
+    assert "ImportError" in done.stderr and "undefined symbol: qxi_get_dividends" in done.stderr
+
+
 def test_preloading_the_standin_file_keeps_working():
     done = run_clean("""
         import c_sdk, qxsdk_standin
