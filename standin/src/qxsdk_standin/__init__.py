@@ -17,7 +17,7 @@ import ctypes
 import ctypes.util
 import os
 import threading
-from typing import Optional
+from typing import Any, Optional
 
 from ._control import OUT, Call, StandIn, Truncated, decode
 
@@ -41,7 +41,7 @@ class _LinkMap(ctypes.Structure):
     _fields_ = [("l_addr", ctypes.c_size_t), ("l_name", ctypes.c_char_p)]
 
 
-def _dlinfo():
+def _dlinfo() -> Any:
     for name in (None, ctypes.util.find_library("dl")):
         try:
             fn = ctypes.CDLL(name).dlinfo

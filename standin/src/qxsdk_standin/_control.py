@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import json
-from typing import Any, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple, Union
 
 __all__ = ["Call", "OUT", "StandIn", "Truncated", "decode"]
 
@@ -68,7 +68,7 @@ def _with_length(data: Optional[BytesLike], length: Optional[int]) -> Tuple[Opti
     return raw, length
 
 
-def _arg(a: dict) -> Any:
+def _arg(a: Dict[str, Any]) -> Any:
     kind = a["k"]
     if kind in ("str", "req"):
         if a["null"]:
@@ -189,7 +189,7 @@ class StandIn:
 
     def journal_bytes(self) -> int:
         """Bytes of entry text the journal holds now."""
-        return self.lib.qxstub_journal_bytes()
+        return int(self.lib.qxstub_journal_bytes())
 
     # ---- scripted answers (per function, first in first out)
 
@@ -212,7 +212,7 @@ class StandIn:
 
     def unconsumed(self, fn: Optional[str] = None) -> int:
         """Scripted items not yet consumed, for fn or for all functions."""
-        return self.lib.qxstub_unconsumed(_bytes(fn))
+        return int(self.lib.qxstub_unconsumed(_bytes(fn)))
 
     # ---- virtual clock and session
 
@@ -247,8 +247,8 @@ class StandIn:
 
     def pending_events(self) -> int:
         """Queued deliveries not made yet."""
-        return self.lib.qxstub_pending_events()
+        return int(self.lib.qxstub_pending_events())
 
     def delivered_events(self) -> int:
         """Callback invocations since the last reset."""
-        return self.lib.qxstub_delivered_events()
+        return int(self.lib.qxstub_delivered_events())
