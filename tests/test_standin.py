@@ -225,6 +225,20 @@ def test_texts_each_get_their_own_allocation(qxsdk):
     assert ctypes.string_at(second) == b"unknown bus topic"
 
 
+@pytest.mark.skipif("libasan" not in os.environ.get("LD_PRELOAD", ""), reason="needs the sanitizer build")
+def test_a_stale_text_read_is_reported_by_the_sanitizer():
+    done = run_clean("""
+        import ctypes, qxsdk_standin
+        strerror = qxsdk_standin.activate().lib.qxi_strerror
+        strerror.restype, strerror.argtypes = ctypes.c_void_p, [ctypes.c_int]
+        first = strerror(1001)
+        strerror(1002)
+        ctypes.string_at(first)
+    """)
+    assert done.returncode != 0
+    assert "heap-use-after-free" in done.stderr
+
+
 def test_empty_orgcode_is_an_orgcode(qxsdk):
     assert c_sdk.py_qxi_get_orgcode() == b"org-standin"
     c_sdk.py_qxi_set_serv_addr_v5(b"tcp://a", b"", b"site")
