@@ -6,15 +6,27 @@ ticks, bars, a user timer, bus messages and execution reports: it buys on the
 first bar that closes above its open, queries positions from inside the event,
 publishes a bus message on each timer firing, stops its timer after three
 firings and stops the run after enough ticks. It ends with a short summary.
+
+The library is the stand-in (pip install ./standin), asked for explicitly below before
+c_sdk is imported: a simulator in which orders fill at once, never a market. Ctrl-C stops
+the run through a SIGINT handler that asks the library to stop (an exception raised in
+the event receiver, KeyboardInterrupt included, is reported and absorbed by the module,
+so it would not end the run).
 """
 
 import json
 import os
+import signal
 import sys
+
+import qxsdk_standin
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The stand-in host package; a real installation provides its own.
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "standin"))
+
+qxsdk_standin.activate()
+print("Using the qxsdk stand-in library (a simulator, no market): %s" % qxsdk_standin.library_path(), flush=True)
 
 import c_sdk  # noqa: E402
 from c_sdk import BarLikeDict2, ObjectLikeDict2, QuoteItemLikeDict2, TickLikeDict2  # noqa: E402
@@ -93,7 +105,17 @@ def main():
     strategy.timer_id = c_sdk.py_qxi_user_timer(10000, 5000)
     c_sdk.py_qxi_add_bus_topic("signals")
 
-    status = c_sdk.py_qxi_run()
+    def stop_on_interrupt(signum, frame):
+        # Runs between the receiver's bytecodes, on the thread inside py_qxi_run: asking the
+        # library to stop ends the run once the current event has been handled.
+        print("interrupted: stopping the run", flush=True)
+        c_sdk.py_qxi_stop()
+
+    previous = signal.signal(signal.SIGINT, stop_on_interrupt)
+    try:
+        status = c_sdk.py_qxi_run()
+    finally:
+        signal.signal(signal.SIGINT, previous)
     print("run finished with status %d (%s)" % (status, "ok" if c_sdk.c_status_ok(status) else "failed"))
     for symbol in SYMBOLS:
         print("  %-12s %3d ticks, last price %s" % (symbol, strategy.ticks.get(symbol, 0),

@@ -581,6 +581,7 @@ def run_apart(code):
     """Runs `code` in a fresh interpreter (for what must not touch this process's
     classes, or may crash) and returns its output."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    code = "import qxsdk_standin\nqxsdk_standin.activate()\n" + code
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
                           text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-3000:]
