@@ -22,7 +22,6 @@ import re
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SOURCES = ROOT / "src" / "c_sdk"
 STUB = ROOT / "src" / "c_sdk-stubs" / "__init__.pyi"
 
 TEXT = "bytes | bytearray"
@@ -146,10 +145,11 @@ def strip_comments(text: str) -> str:
     return re.sub(r"//[^\n]*", "", text)
 
 
-def sources() -> dict[str, str]:
+def sources(root: pathlib.Path) -> dict[str, str]:
     """Every C++ source and header under src/c_sdk, comments removed."""
-    found = sorted(SOURCES.glob("**/*.cpp")) + sorted(SOURCES.glob("**/*.hpp"))
-    return {str(p.relative_to(ROOT)): strip_comments(p.read_text()) for p in found}
+    base = root / "src" / "c_sdk"
+    found = sorted(base.glob("**/*.cpp")) + sorted(base.glob("**/*.hpp"))
+    return {str(p.relative_to(root)): strip_comments(p.read_text()) for p in found}
 
 
 def split_top(text: str, sep: str = ",") -> list[str]:
@@ -210,9 +210,12 @@ def c_type(decl: str) -> str:
 # ---- Library header ----------------------------------------------------------------
 
 
-def header_functions() -> dict[str, tuple[str, list[str]]]:
+def header_functions(root: pathlib.Path) -> dict[str, tuple[str, list[str]]]:
     """name -> (result C type, parameter C types) for each library function."""
-    header = strip_comments((SOURCES / "sdk" / "qxsdk.h").read_text())
+    headers = sorted((root / "src" / "c_sdk").glob("**/qxsdk.h"))
+    if len(headers) != 1:
+        raise SourceError("expected one qxsdk.h under src/c_sdk, found %d" % len(headers))
+    header = strip_comments(headers[0].read_text())
     found = {}
     for m in re.finditer(r"QXSDK_API\s+([\w\s\*]+?)\s*\b(\w+)\s*\(([^)]*)\)\s*;", header):
         result, name, params = m.group(1), m.group(2), m.group(3).strip()
@@ -449,9 +452,9 @@ def render_record(name: str, ops: list[str], settable: bool, props: list[str]) -
 # ---- The stub ------------------------------------------------------------------------
 
 
-def collect() -> tuple[list[tuple[str, list[str], bool, list[str]]], list[Function], list[Function]]:
-    texts = sources()
-    header = header_functions()
+def collect(root: pathlib.Path) -> tuple[list[tuple[str, list[str], bool, list[str]]], list[Function], list[Function]]:
+    texts = sources(root)
+    header = header_functions(root)
     functions: dict[str, Function] = {}
     for path, text in texts.items():
         for fn in row_functions(text, path) + request_functions(text, path, header) + handwritten_functions(text, path):
@@ -466,8 +469,9 @@ def collect() -> tuple[list[tuple[str, list[str], bool, list[str]]], list[Functi
     return record_classes(texts), [functions[n] for n in order], direct_functions(texts)
 
 
-def generate() -> str:
-    records, functions, directs = collect()
+def generate(root: pathlib.Path = ROOT) -> str:
+    """The stub text for the sources under `root`; SourceError when they cannot be read."""
+    records, functions, directs = collect(root)
     out = [HEADER.format(receiver=RECEIVER)]
     out.append("# Record classes\n\n")
     for rec in records:
