@@ -72,37 +72,38 @@ def copy_sources(tmp_path):
     return tmp_path
 
 
-def edit(path, old, new):
-    text = path.read_text()
-    assert text.count(old) == 1, old
-    path.write_text(text.replace(old, new))
+def edit(root, old, new):
+    """Replaces `old`, found once in one source file under src/c_sdk (wherever it lives)."""
+    holders = [p for p in (root / "src" / "c_sdk").glob("**/*.[ch]pp") if old in p.read_text()]
+    assert len(holders) == 1 and holders[0].read_text().count(old) == 1, (old, holders)
+    holders[0].write_text(holders[0].read_text().replace(old, new))
 
 
 @pytest.mark.parametrize(
-    "file, old, new, changed",
+    "old, new, changed",
     [
         # A parameter renamed in a row.
-        ("bindings/timers.cpp", '"period", "start_delay"', '"period", "delay"',
+        ('"period", "start_delay"', '"period", "delay"',
          "def py_qxi_user_timer(period: int, delay: int) -> int: ..."),
         # A conversion changed: the parameter's type follows.
-        ("bindings/timers.cpp", '"timer_id">, Int<0>', '"timer_id">, Text<0>',
+        ('"timer_id">, Int<0>', '"timer_id">, Text<0>',
          "def py_qxi_user_timer_stop(timer_id: bytes | bytearray | str, /) -> None: ..."),
         # Decoration dropped: str is no longer accepted.
-        ("bindings/request.cpp", "REQUEST(py_qxi_place_order, qxi_place_order_pb, decorated)",
+        ("REQUEST(py_qxi_place_order, qxi_place_order_pb, decorated)",
          "REQUEST(py_qxi_place_order, qxi_place_order_pb, plain)",
          "def py_qxi_place_order(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ..."),
         # A request binding pointed at a status-only library function.
-        ("bindings/request.cpp", "REQUEST(py_qxi_get_cash, qxi_get_cash_pb,",
+        ("REQUEST(py_qxi_get_cash, qxi_get_cash_pb,",
          "REQUEST(py_qxi_get_cash, qxi_cancel_orders_pb,",
          "def py_qxi_get_cash(req: bytes | bytearray | str, /) -> int: ..."),
         # A direct object's adapter changed.
-        ("bindings/direct.cpp", '{"qxi_now", make_direct<Clock, qxi_now>}', '{"qxi_now", make_direct<RealClock, qxi_now>}',
+        ('{"qxi_now", make_direct<Clock, qxi_now>}', '{"qxi_now", make_direct<RealClock, qxi_now>}',
          "def qxi_now() -> float: ..."),
     ],
 )
-def test_a_changed_row_changes_the_stub(tmp_path, file, old, new, changed):
+def test_a_changed_row_changes_the_stub(tmp_path, old, new, changed):
     root = copy_sources(tmp_path)
-    edit(root / "src" / "c_sdk" / file, old, new)
+    edit(root, old, new)
     before = read(COMMITTED).splitlines()
     after = gen_stubs.generate(root).splitlines()
     assert [line for line in after if line not in before] == [changed]
@@ -110,19 +111,19 @@ def test_a_changed_row_changes_the_stub(tmp_path, file, old, new, changed):
 
 
 @pytest.mark.parametrize(
-    "file, old, new, message",
+    "old, new, message",
     [
-        ("bindings/timers.cpp", '"timer_id">, Int<0>', '"timer_id">, Tick<0>', "unknown conversion|no Python type"),
-        ("bindings/timers.cpp", '"period", "start_delay">, Int<0>, Int<1>', '"period", "start_delay">, Int<0>',
+        ('"timer_id">, Int<0>', '"timer_id">, Tick<0>', "unknown conversion|no Python type"),
+        ('"period", "start_delay">, Int<0>, Int<1>', '"period", "start_delay">, Int<0>',
          "do not cover"),
-        ("bindings/session.cpp", "ReturnAddress, Style", "ReturnSomething, Style", "no Python type"),
-        ("records/records.cpp", '"bid_p", "bid_v"', '"bid_p", "bid_size"', "bid_size"),
-        ("module/c_sdk.cpp", '    "py_qxi_run",\n', "", "namespace order and tables disagree"),
+        ("ReturnAddress, Style", "ReturnSomething, Style", "no Python type"),
+        ('"bid_p", "bid_v"', '"bid_p", "bid_size"', "bid_size"),
+        ('    "py_qxi_run",\n', "", "namespace order and tables disagree"),
     ],
 )
-def test_rows_the_generator_cannot_type_stop_it(tmp_path, file, old, new, message):
+def test_rows_the_generator_cannot_type_stop_it(tmp_path, old, new, message):
     root = copy_sources(tmp_path)
-    edit(root / "src" / "c_sdk" / file, old, new)
+    edit(root, old, new)
     with pytest.raises(gen_stubs.SourceError, match=message):
         gen_stubs.generate(root)
 
