@@ -13,7 +13,7 @@ PLANTED = ROOT / "tests" / "typecheck" / "planted_errors.py"
 
 
 def main() -> int:
-    expected = {}
+    expected: dict[int, str] = {}
     for number, line in enumerate(PLANTED.read_text().splitlines(), 1):
         m = re.search(r"#\s*E:\s*([\w-]+)", line)
         if m:
@@ -23,7 +23,7 @@ def main() -> int:
          "--allow-untyped-calls", "--disable-error-code=unused-ignore", str(PLANTED)],
         capture_output=True, text=True, cwd=ROOT,
     )
-    reported = {}
+    reported: dict[int, set[str]] = {}
     for line in run.stdout.splitlines():
         m = re.match(r".*planted_errors\.py:(\d+): error: .*\[([\w-]+)\]$", line)
         if m:

@@ -331,10 +331,10 @@ def signature_texts(text: str) -> dict[str, str]:
     return found
 
 
-def handwritten_functions(text: str, path: str) -> list[Function]:
-    """Table entries {"name", impl, decorated, signature} written without a Row."""
+def handwritten_functions(text: str, path: str, sigs: dict[str, str]) -> list[Function]:
+    """Table entries {"name", impl, decorated, signature} written without a Row; `sigs`
+    holds the signature texts of every source."""
     found = []
-    sigs = signature_texts(text)
     for m in re.finditer(r'\{\s*"(\w+)"\s*,\s*(\w+)\s*,\s*(true|false)\s*,\s*(\w+)\s*\}', text):
         name, _, decorated, sig_fn = m.groups()
         if sig_fn not in sigs:
@@ -455,9 +455,11 @@ def render_record(name: str, ops: list[str], settable: bool, props: list[str]) -
 def collect(root: pathlib.Path) -> tuple[list[tuple[str, list[str], bool, list[str]]], list[Function], list[Function]]:
     texts = sources(root)
     header = header_functions(root)
+    sigs = {name: sig for text in texts.values() for name, sig in signature_texts(text).items()}
     functions: dict[str, Function] = {}
     for path, text in texts.items():
-        for fn in row_functions(text, path) + request_functions(text, path, header) + handwritten_functions(text, path):
+        found = row_functions(text, path) + request_functions(text, path, header)
+        for fn in found + handwritten_functions(text, path, sigs):
             if fn.name in functions:
                 raise SourceError("%s bound twice: %s and %s" % (fn.name, functions[fn.name].origin, fn.origin))
             functions[fn.name] = fn
