@@ -164,7 +164,7 @@ def test_stub_functions_follow_the_runtime_signatures():
     assert checked > 100
 
 
-def test_decorated_bindings_take_the_stub_parameter_names(lib):
+def test_decorated_bindings_take_the_stub_parameter_names(qxsdk):
     """The wrapper hides the signature; calling with the stub's names shows it. A value
     no conversion accepts stops every call before the library."""
     unconvertible = object()
@@ -187,7 +187,7 @@ def test_decorated_bindings_take_the_stub_parameter_names(lib):
             with pytest.raises(TypeError, match="takes no arguments"):
                 obj(b"")
         checked += 1
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
     assert checked == 60
 
 
