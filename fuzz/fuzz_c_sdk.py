@@ -548,9 +548,11 @@ def scenario_events(scene):
     for _ in range(inp.byte() % 4):
         text = inp.pick([b"tick", b"bar", b"order", b"timer", b"bus", b"", None])
         payload = inp.raw(16)
-        how = inp.byte() % 4
+        how = inp.byte() % 5
         try:
-            if how == 0:
+            if how == 4:  # from a library thread: dropped with a report, never delivered
+                sdk.fire_from_thread(text, payload)
+            elif how == 0:
                 sdk.push_event(text, payload)
             elif how == 1:
                 sdk.flood_events(text, payload, inp.byte() % 50)
