@@ -45,7 +45,7 @@ def calls_during_session(qxsdk, success=0, calls_per_thread=1500, threads=3):
     c_sdk.py_qxi_set_timer(1000)
 
     def session():
-        while not done.is_set() or len(runs) < 2:  # at least one whole run overlaps the calls
+        while not done.is_set() or len(runs) < 2:  # the calls start during the first run
             qxsdk.set_session(20, 1000)
             status = c_sdk.py_qxi_run()
             runs.append(status)
