@@ -90,3 +90,28 @@ def assert_argument_error(qxsdk, name, args, kwargs, message):
     assert str(info.value) == message
     assert "c_sdk." + name in tb_names(info)
     assert qxsdk.journal() == []
+
+
+# Child interpreters: the one place that says how a child finds the module and the
+# stand-in; `sdk` is the stand-in's control interface there.
+CHILD_PREAMBLE = f"""
+import os, sys
+sys.path[:0] = [{os.path.join(ROOT, "standin")!r}, {os.path.dirname(os.path.abspath(__file__))!r}]
+import qxsdk_standin
+sdk = qxsdk_standin.activate()
+import c_sdk
+"""
+
+
+def run_child(code, timeout=60):
+    """Runs `code` after CHILD_PREAMBLE in a new interpreter; the CompletedProcess (text)."""
+    import subprocess
+    import textwrap
+
+    return subprocess.run(
+        [sys.executable, "-c", CHILD_PREAMBLE + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
