@@ -11,8 +11,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "args.hpp"
-#include "convert.hpp"
+#include "../runtime/args.hpp"
+#include "../runtime/convert.hpp"
 
 namespace csdk {
 

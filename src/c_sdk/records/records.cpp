@@ -21,10 +21,10 @@
 #include <tuple>
 #include <utility>
 
-#include "../bindings/args.hpp"
-#include "../bindings/ref.hpp"
-#include "../module/fixed_string.hpp"
-#include "../module/state.hpp"
+#include "../runtime/args.hpp"
+#include "../runtime/fixed_string.hpp"
+#include "../runtime/ref.hpp"
+#include "../runtime/state.hpp"
 
 namespace csdk {
 namespace {

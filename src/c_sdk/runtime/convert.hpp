@@ -6,7 +6,7 @@
 
 #include <climits>
 
-#include "../module/state.hpp"
+#include "state.hpp"
 
 namespace csdk {
 

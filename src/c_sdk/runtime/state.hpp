@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "../bindings/ref.hpp"
+#include "ref.hpp"
 
 #if PY_VERSION_HEX < 0x030A0000
 static inline PyObject* Py_NewRef(PyObject* obj) {
