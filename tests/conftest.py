@@ -94,3 +94,9 @@ def assert_argument_error(lib, name, args, kwargs, message):
     assert str(info.value) == message
     assert "c_sdk." + name in tb_names(info)
     assert lib.journal() == []
+
+
+@pytest.fixture
+def qxsdk(lib):
+    """The stand-in's control interface (same object as `lib`)."""
+    return lib

@@ -4,25 +4,50 @@ namespace csdk {
 
 static CachedGlobal success_value(names.CSDK_OPERATE_SUCCESS);
 
-bool to_request_slow(PyObject* obj, RequestView* out) {
+[[gnu::cold]] static bool raise_too_large(Py_ssize_t size) {
+    PyErr_Format(PyExc_OverflowError, "request of %zd bytes is too large for the library (at most %d)", size,
+                 INT_MAX);
+    return false;
+}
+
+const char* HeldByteArray::hold(PyObject* obj) {
+    // bytearray's own slot fills the view and cannot fail for a writable simple view.
+    PyByteArray_Type.tp_as_buffer->bf_getbuffer(obj, &view_, PyBUF_SIMPLE);
+    owner_ = obj;
+    return static_cast<const char*>(view_.buf);
+}
+
+void HeldByteArray::release() {
+    PyByteArray_Type.tp_as_buffer->bf_releasebuffer(owner_, &view_);
+    owner_ = nullptr;
+    Py_CLEAR(view_.obj);
+}
+
+bool TextArg::convert_slow(PyObject* obj) {
+    if (PyByteArray_Check(obj)) {
+        text_ = held_.hold(obj);  // a static empty string when empty, never null
+        return true;
+    }
+    return (text_ = PyBytes_AsString(obj)) != nullptr;
+}
+
+bool RequestArg::convert_slow(PyObject* obj) {
     // The generic length comes first so that objects without one fail as len() does.
     if (PyObject_Size(obj) < 0) return false;
     const char* data;
     Py_ssize_t size;
     if (PyByteArray_Check(obj)) {
-        data = PyByteArray_AS_STRING(obj);
         size = PyByteArray_GET_SIZE(obj);
+        if (size > INT_MAX) return raise_too_large(size);
+        data = held_.hold(obj);
     } else {
         char* bytes;
         if (PyBytes_AsStringAndSize(obj, &bytes, &size) < 0) return false;
+        if (size > INT_MAX) return raise_too_large(size);
         data = bytes;
     }
-    if (size > INT_MAX) {
-        PyErr_Format(PyExc_OverflowError, "request of %zd bytes is too large for the library (at most %d)",
-                     size, INT_MAX);
-        return false;
-    }
-    *out = {data, static_cast<int>(size)};
+    data_ = data;
+    length_ = static_cast<int>(size);
     return true;
 }
 
@@ -87,31 +112,84 @@ PyObject* response_bytes(const char* data, int length, const char* function) {
     return PyBytes_FromStringAndSize(data ? data : "", length);
 }
 
-int compare_with_success(PyObject* status_object, int status, int op) {
-    Ref success = success_value.get();
-    if (!success) return -1;
-    if (PyLong_CheckExact(success.get())) {
-        // Two exact ints compare without running any Python code.
-        int overflow;
-        long expected = PyLong_AsLongAndOverflow(success.get(), &overflow);
-        if (!overflow) return (op == Py_EQ) == (expected == status);
-    }
-    Ref result = Ref::steal(PyObject_RichCompare(status_object, success.get(), op));
+// The success value as a C long when it is an exact int that fits: the status is then
+// compared without running any Python code.
+static inline bool exact_success(PyObject* success, long* expected) {
+    if (!PyLong_CheckExact(success)) return false;
+    int overflow;
+    *expected = PyLong_AsLongAndOverflow(success, &overflow);
+    return !overflow;
+}
+
+// Compares the status with the success value by == (or != when `op` is Py_NE) and
+// takes the truth of the result: 1 true, 0 false, -1 error. May run any Python code.
+static int compare_with_success(PyObject* status_object, PyObject* success, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(status_object, success, op));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-PyObject* response_pair(int status, const char* data, const int& length, const char* function) {
-    Ref code = Ref::steal(PyLong_FromLong(status));
-    if (!code) return nullptr;
-    int ok = compare_with_success(code.get(), status, Py_EQ);
-    if (ok < 0) return nullptr;
-    Ref response = ok ? Ref::steal(response_bytes(data, length, function)) : Ref::borrow(Py_None);
-    if (!response) return nullptr;
+static PyObject* make_pair(Ref code, Ref response) {
     PyObject* pair = PyTuple_New(2);
     if (!pair) return nullptr;
     PyTuple_SET_ITEM(pair, 0, code.release());
     PyTuple_SET_ITEM(pair, 1, response.release());
     return pair;
+}
+
+// The comparison may run Python code: the response is copied before it when it is
+// well formed; a broken one is reported only once the status turns out a success.
+[[gnu::cold]] static PyObject* response_pair_guarded(PyObject* success, int status, const char* data,
+                                                     int length, const char* function) {
+    bool well_formed = length >= 0 && (data || length == 0);
+    Ref copy;
+    if (well_formed && !(copy = Ref::steal(PyBytes_FromStringAndSize(data ? data : "", length))))
+        return nullptr;
+    data = nullptr;  // may be freed from here on: only the copy is used
+    Ref code = Ref::steal(PyLong_FromLong(status));
+    if (!code) return nullptr;
+    int ok = compare_with_success(code.get(), success, Py_EQ);
+    if (ok < 0) return nullptr;
+    if (!ok) return make_pair(std::move(code), Ref::borrow(Py_None));
+    if (!well_formed) return response_bytes(nullptr, length, function);  // raises SystemError
+    return make_pair(std::move(code), std::move(copy));
+}
+
+PyObject* response_pair(int status, const char* data, int length, const char* function) {
+    Ref success = success_value.get();
+    if (!success) return nullptr;
+    long expected;
+    if (!exact_success(success.get(), &expected)) [[unlikely]]
+        return response_pair_guarded(success.get(), status, data, length, function);
+    Ref code = Ref::steal(PyLong_FromLong(status));
+    if (!code) return nullptr;
+    Ref response =
+        status == expected ? Ref::steal(response_bytes(data, length, function)) : Ref::borrow(Py_None);
+    if (!response) return nullptr;
+    return make_pair(std::move(code), std::move(response));
+}
+
+[[gnu::cold]] static PyObject* text_if_success_guarded(PyObject* success, int status, const char* text,
+                                                       const char* function) {
+    Ref copy = text ? Ref::steal(PyBytes_FromString(text)) : Ref();
+    if (text && !copy) return nullptr;
+    text = nullptr;  // may be freed from here on: only the copy is used
+    Ref code = Ref::steal(PyLong_FromLong(status));
+    if (!code) return nullptr;
+    int failed = compare_with_success(code.get(), success, Py_NE);  // this binding tests with !=
+    if (failed < 0) return nullptr;
+    if (failed) Py_RETURN_NONE;
+    if (!copy) return text_result(nullptr, function);  // raises SystemError
+    return copy.release();
+}
+
+PyObject* text_if_success(int status, const char* text, const char* function) {
+    Ref success = success_value.get();
+    if (!success) return nullptr;
+    long expected;
+    if (!exact_success(success.get(), &expected)) [[unlikely]]
+        return text_if_success_guarded(success.get(), status, text, function);
+    if (status != expected) Py_RETURN_NONE;
+    return text_result(text, function);
 }
 
 }  // namespace csdk

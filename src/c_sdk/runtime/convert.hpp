@@ -10,38 +10,75 @@
 
 namespace csdk {
 
+// A bytearray's storage held for the library: an export through bytearray's own buffer
+// slot, as any C reader of the buffer protocol holds, released when the conversion's
+// storage goes out of scope after the call. Python code run meanwhile (a later
+// conversion, the comparison with the success value) cannot resize or free it: the
+// attempt raises BufferError. The slot is the exact type's, so a subclass's own
+// buffer method cannot substitute other memory for the bytearray's storage.
+class HeldByteArray {
+public:
+    HeldByteArray() noexcept {}  // user-provided: the view is never zero-filled
+    HeldByteArray(const HeldByteArray&) = delete;
+    HeldByteArray& operator=(const HeldByteArray&) = delete;
+    ~HeldByteArray() {
+        if (owner_) [[unlikely]]
+            release();
+    }
+    // Exports `obj` (a bytearray or subclass); returns its storage, never null.
+    const char* hold(PyObject* obj);
+
+private:
+    void release();
+    PyObject* owner_ = nullptr;  // set while the export is held
+    Py_buffer view_;             // valid only while owner_ is set
+};
+
 // Byte text: the storage of a bytes or bytearray object (or subclass) as a
-// NUL-terminated string, valid while the object lives. Any other type raises the
-// TypeError of the bytes accessor.
-inline bool to_text(PyObject* obj, const char** out) {
-    if (PyBytes_CheckExact(obj)) {
-        *out = PyBytes_AS_STRING(obj);
-        return true;
+// NUL-terminated string, valid while the conversion's storage lives (a bytearray is
+// held exported until then). Any other type raises the TypeError of the bytes accessor.
+class TextArg {
+public:
+    TextArg() noexcept {}
+    bool convert(PyObject* obj) {
+        if (PyBytes_CheckExact(obj)) [[likely]] {
+            text_ = PyBytes_AS_STRING(obj);
+            return true;
+        }
+        return convert_slow(obj);
     }
-    if (PyByteArray_Check(obj)) {
-        *out = PyByteArray_AS_STRING(obj);  // a static empty string when empty, never null
-        return true;
-    }
-    return (*out = PyBytes_AsString(obj)) != nullptr;
-}
+    const char* text() const { return text_; }
+
+private:
+    bool convert_slow(PyObject* obj);
+    const char* text_;
+    HeldByteArray held_;
+};
 
 // Serialised request: pointer to the object's own bytes and their count. The
 // generic length is taken first (it may raise), but the library is always given
-// the real byte count, which must fit its int length.
-struct RequestView {
-    const char* data = nullptr;
-    int length = 0;
-};
-
-bool to_request_slow(PyObject* obj, RequestView* out);
-
-inline bool to_request(PyObject* obj, RequestView* out) {
-    if (PyBytes_CheckExact(obj) && PyBytes_GET_SIZE(obj) <= INT_MAX) {
-        *out = {PyBytes_AS_STRING(obj), static_cast<int>(PyBytes_GET_SIZE(obj))};
-        return true;
+// the real byte count, which must fit its int length. A bytearray stays exported
+// until the conversion's storage goes out of scope.
+class RequestArg {
+public:
+    RequestArg() noexcept {}
+    bool convert(PyObject* obj) {
+        if (PyBytes_CheckExact(obj) && PyBytes_GET_SIZE(obj) <= INT_MAX) [[likely]] {
+            data_ = PyBytes_AS_STRING(obj);
+            length_ = static_cast<int>(PyBytes_GET_SIZE(obj));
+            return true;
+        }
+        return convert_slow(obj);
     }
-    return to_request_slow(obj, out);
-}
+    const char* data() const { return data_; }
+    int length() const { return length_; }
+
+private:
+    bool convert_slow(PyObject* obj);
+    const char* data_;
+    int length_;
+    HeldByteArray held_;
+};
 
 // Signed 32-bit integer: int and bool directly, anything else through __int__ (a
 // float truncates). Errors: "an integer is required", a wrong __int__ result type,
@@ -84,13 +121,21 @@ PyObject* text_result(const char* text, const char* function);
 // length is refused; a negative length raises the interpreter's SystemError.
 PyObject* response_bytes(const char* data, int length, const char* function);
 
-// Compares the library status (as the Python int already made of it, and as the C
-// value) with the success value by == (or != when `op` is Py_NE) and takes the
-// truth of the result: 1 true, 0 false, -1 error.
-int compare_with_success(PyObject* status_object, int status, int op);
+// The library leaves its response (or stored text) valid only until its next call.
+// The results below compare the status with the success value first and copy only
+// on success; when the success value is an exact int that comparison runs in C and
+// nothing can run in between. Any other success value may run Python code in its
+// comparison (a library call, a thread switch), so the response is copied before it
+// and the copy dropped when the status is not a success.
 
-// (status, copy of the response) when the status equals the success value,
-// else (status, None) without reading the response.
-PyObject* response_pair(int status, const char* data, const int& length, const char* function);
+// (status, copy of the response) when the status equals the success value, else
+// (status, None). A response the library broke (null with a positive length, or a
+// negative length, which is also what an unwritten length preset to -1 reads as)
+// raises SystemError on success only.
+PyObject* response_pair(int status, const char* data, int length, const char* function);
+
+// Copy of the stored text unless the status differs from the success value (by !=),
+// else None.
+PyObject* text_if_success(int status, const char* text, const char* function);
 
 }  // namespace csdk
