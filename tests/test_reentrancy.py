@@ -265,10 +265,10 @@ def test_responses_intact_while_another_thread_calls_the_library(qxsdk):
     thread.start()
     try:
         bad = 0
-        for i in range(300):
-            request = b'{"n":%d}' % i
-            status, response = c_sdk.py_qxi_algo_order_batch(request, b"twap", b"{}")
-            bad += status != 0 or b'"req_len":%d' % len(request) not in response
+        for i in range(2000):
+            request = b"x" * (i % 50)
+            expected = b'{"fn":"qxi_algo_order_batch_pb","req_len":%d}' % len(request)
+            bad += c_sdk.py_qxi_algo_order_batch(request, b"twap", b"{}") != (0, expected)
     finally:
         stop.set()
         thread.join()
