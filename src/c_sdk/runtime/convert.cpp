@@ -10,22 +10,9 @@ static CachedGlobal success_value(names.CSDK_OPERATE_SUCCESS);
     return false;
 }
 
-const char* HeldByteArray::hold(PyObject* obj) {
-    // bytearray's own slot fills the view and cannot fail for a writable simple view.
-    PyByteArray_Type.tp_as_buffer->bf_getbuffer(obj, &view_, PyBUF_SIMPLE);
-    owner_ = obj;
-    return static_cast<const char*>(view_.buf);
-}
-
-void HeldByteArray::release() {
-    PyByteArray_Type.tp_as_buffer->bf_releasebuffer(owner_, &view_);
-    owner_ = nullptr;
-    Py_CLEAR(view_.obj);
-}
-
 bool TextArg::convert_slow(PyObject* obj) {
     if (PyByteArray_Check(obj)) {
-        text_ = held_.hold(obj);  // a static empty string when empty, never null
+        text_ = held_.hold(obj);
         return true;
     }
     return (text_ = PyBytes_AsString(obj)) != nullptr;

@@ -10,28 +10,34 @@
 
 namespace csdk {
 
-// A bytearray's storage held for the library: an export through bytearray's own buffer
-// slot, as any C reader of the buffer protocol holds, released when the conversion's
-// storage goes out of scope after the call. Python code run meanwhile (a later
-// conversion, the comparison with the success value) cannot resize or free it: the
-// attempt raises BufferError. The slot is the exact type's, so a subclass's own
-// buffer method cannot substitute other memory for the bytearray's storage.
+// A bytearray's storage held for the library: an export, exactly what bytearray's own
+// buffer slot records (its export count and a reference), released when the
+// conversion's storage goes out of scope after the call. Python code run meanwhile (a
+// later conversion, the comparison with the success value) cannot resize or free the
+// storage: the attempt raises BufferError. Done inline rather than through the
+// buffer protocol: no view to fill, and a subclass's own buffer method cannot put
+// other memory in place of the bytearray's storage.
 class HeldByteArray {
 public:
-    HeldByteArray() noexcept {}  // user-provided: the view is never zero-filled
+    HeldByteArray() noexcept {}
     HeldByteArray(const HeldByteArray&) = delete;
     HeldByteArray& operator=(const HeldByteArray&) = delete;
     ~HeldByteArray() {
-        if (owner_) [[unlikely]]
-            release();
+        if (owner_) [[unlikely]] {
+            --reinterpret_cast<PyByteArrayObject*>(owner_)->ob_exports;
+            Py_DECREF(owner_);
+        }
     }
-    // Exports `obj` (a bytearray or subclass); returns its storage, never null.
-    const char* hold(PyObject* obj);
+    // Exports `obj` (a bytearray or subclass); returns its storage, never null (a static
+    // empty string when empty).
+    const char* hold(PyObject* obj) {
+        ++reinterpret_cast<PyByteArrayObject*>(obj)->ob_exports;
+        owner_ = Py_NewRef(obj);
+        return PyByteArray_AS_STRING(obj);
+    }
 
 private:
-    void release();
     PyObject* owner_ = nullptr;  // set while the export is held
-    Py_buffer view_;             // valid only while owner_ is set
 };
 
 // Byte text: the storage of a bytes or bytearray object (or subclass) as a
