@@ -212,3 +212,29 @@ def test_records_storing_records_end_in_recursion_error(cls, chain):
     # Still usable once the chain is broken.
     rec.data = {"a": 1}
     assert rec["a"] == 1 and rec.a == 1
+
+
+def test_held_storage_and_guards_leak_nothing():
+    from conftest import refcount_growth
+
+    class Sub(Tick):
+        pass
+
+    def operations():
+        rec = Bar({"a": 1})
+        rec[Rebinding(rec)]
+        rec = with_rebinding_key(Tick, "price", 1.0)
+        rec.price
+        loop = self_storing(Obj)
+        try:
+            loop["a"]
+        except RecursionError:
+            pass
+        loop.data = None  # break the cycle
+        try:
+            iter(Sub({}))
+        except TypeError:
+            pass
+        JUNK.clear()
+
+    assert refcount_growth(operations, repeat=500) < 50  # a leak per round shows >= 500

@@ -274,3 +274,36 @@ def test_responses_intact_while_another_thread_calls_the_library(qxsdk):
         thread.join()
         qxsdk.enable_journal(True)
     assert bad == 0
+
+
+def test_exports_and_guarded_copies_leak_nothing(qxsdk):
+    from conftest import growth_without_journal
+
+    ba = bytearray(b"SHSE.600000")
+    request = bytearray(b'{"n":1}')
+
+    class Success:
+        def __eq__(self, other):
+            return other == 0
+
+        def __ne__(self, other):
+            return other != 0
+
+        __hash__ = None
+
+    def calls():
+        c_sdk.py_qxi_subscribe(ba, ba, True)
+        c_sdk.qxi_send_msg_to_bus(ba, ba)
+        c_sdk.py_qxi_get_dividends(request)
+        try:
+            c_sdk.py_qxi_subscribe(ba, b"tick", Resizer(ba))
+        except BufferError:
+            pass
+        c_sdk.CSDK_OPERATE_SUCCESS = Success()
+        c_sdk.py_qxi_get_dividends(request)
+        c_sdk.py_qxi_get_serv_addr(b"md")
+        c_sdk.CSDK_OPERATE_SUCCESS = 0
+
+    assert growth_without_journal(qxsdk, calls, repeat=1000) < 50  # a leak per call shows >= 1000
+    ba.extend(b"!")  # every export was released
+    request.extend(b"!")
