@@ -307,3 +307,26 @@ def test_exports_and_guarded_copies_leak_nothing(qxsdk):
     assert growth_without_journal(qxsdk, calls, repeat=1000) < 50  # a leak per call shows >= 1000
     ba.extend(b"!")  # every export was released
     request.extend(b"!")
+
+
+def test_event_survives_library_calls_in_the_legacy_flag(qxsdk):
+    """A non-bool IS_PY2 is tested after the event is copied; the event arrives whole.
+    (The stand-in keeps an event alive while it is delivered, so this checks the
+    result, not the order.)"""
+    events = []
+    c_sdk.py_qxi_set_data_callback(lambda text, data: events.append((text, data)))
+
+    class Calling:
+        def __init__(self, legacy):
+            self.legacy = legacy
+
+        def __bool__(self):
+            c_sdk.py_qxi_get_dividends(b"q")
+            c_sdk.qxi_poll()  # nested: refused as busy by the library
+            return self.legacy
+
+    for legacy in (False, True):
+        c_sdk.IS_PY2 = Calling(legacy)
+        qxsdk.push_event(b"tick", b"payload\x00" * 100)
+        assert c_sdk.qxi_poll() == 0
+    assert events == [("tick", b"payload\x00" * 100), (b"tick", b"payload\x00" * 100)]
