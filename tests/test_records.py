@@ -342,10 +342,12 @@ def test_class_shape(cls):
     assert repr(cls) == "<class 'c_sdk.%s'>" % cls.__name__
     assert cls.__slots__ == ["data"] and type(cls.__slots__) is list
     assert [k for k in cls.__dict__ if k not in ("__module__", "data", "__doc__")] == \
-        ["__slots__"] + METHODS[cls] + PROPS[cls]
-    # No special method but the listed ones (object's apply).
+        ["__slots__"] + METHODS[cls] + ["__iter__"] + PROPS[cls]
+    # No special method but the listed ones (object's apply); `__iter__ = None` only
+    # marks the classes, and their subclasses, as not iterable.
+    assert cls.__dict__["__iter__"] is None
     specials = {k for k in cls.__dict__ if k.startswith("__")}
-    assert specials == {"__module__", "__slots__", "__doc__"} | set(METHODS[cls])
+    assert specials == {"__module__", "__slots__", "__doc__", "__iter__"} | set(METHODS[cls])
     assert cls.__dictoffset__ == 0 and cls.__weakrefoffset__ == 0
     rec = cls({})
     with pytest.raises(TypeError):

@@ -68,7 +68,7 @@ def body(ret, name, params):
         else:
             lines.append("    (void)%s;" % pname)
     if name == "qxi_set_event_callback_pb":
-        lines.append("    callback = %s;" % names[0])
+        lines.append("    ::callback = %s;  // the parameter may have the same name" % names[0])
     if name == "qxi_poll":
         lines.append("    for (; pending > 0; --pending)")
         lines.append("        if (callback) callback(event_text, event_payload, event_length);")

@@ -11,8 +11,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "args.hpp"
-#include "convert.hpp"
+#include "../runtime/args.hpp"
+#include "../runtime/convert.hpp"
 
 namespace csdk {
 
@@ -34,8 +34,13 @@ struct Scalar {
     static auto args(const Storage& s) { return std::tuple<C>(s); }
 };
 
+// Byte text; a bytearray stays exported until the call has returned.
 template <int I>
-using Text = Scalar<I, const char*, to_text>;
+struct Text {
+    using Storage = TextArg;
+    static bool convert(PyObject* const* argv, Storage& s) { return s.convert(argv[I]); }
+    static auto args(const Storage& s) { return std::tuple<const char*>(s.text()); }
+};
 template <int I>
 using Int = Scalar<I, int, to_int32>;
 template <int I>
@@ -51,12 +56,13 @@ struct IntAsFlag {
     static auto args(const Storage& s) { return std::tuple<bool>(s != 0); }
 };
 
-// A serialised request: pointer and length, no copy.
+// A serialised request: pointer and length, no copy; a bytearray stays exported until
+// the call has returned.
 template <int I>
 struct Request {
-    using Storage = RequestView;
-    static bool convert(PyObject* const* argv, Storage& s) { return to_request(argv[I], &s); }
-    static auto args(const Storage& s) { return std::tuple<const char*, int>(s.data, s.length); }
+    using Storage = RequestArg;
+    static bool convert(PyObject* const* argv, Storage& s) { return s.convert(argv[I]); }
+    static auto args(const Storage& s) { return std::tuple<const char*, int>(s.data(), s.length()); }
 };
 
 // A fixed argument the library expects (a reserved null pointer).
@@ -100,7 +106,7 @@ struct ReturnPair {
     template <auto Fn, FixedString Function, class... A>
     static PyObject* call(A... a) {
         char* response = nullptr;
-        int length;  // left unset: read only on success
+        int length = -1;  // a length the library did not write reads as broken, never as garbage
         int status = Fn(a..., &response, &length);
         return response_pair(status, response, length, Function.c_str());
     }

@@ -62,26 +62,45 @@ bool holds_interpreter_lock() {
     return mine && mine == current;
 }
 
+// The event text as the receiver gets it: bytes when `legacy`, else str (decoded
+// strictly from UTF-8; the empty text is the shared empty str).
+inline Ref event_text(const char* text, Py_ssize_t size, bool legacy) {
+    if (legacy) return Ref::steal(PyBytes_FromStringAndSize(text, size));
+    if (size == 0) return Ref::borrow(state.empty_str);
+    return Ref::steal(PyUnicode_DecodeUTF8(text, size, "strict"));
+}
+
+inline bool call_receiver(PyObject* text, PyObject* data) {
+    Ref callable = receiver.get();  // held for the whole call: `f` may be rebound inside
+    if (!callable) return false;
+    PyObject* args[] = {text, data};
+    Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args, 2, nullptr));
+    return static_cast<bool>(result);
+}
+
+// IS_PY2 is not a bool: its truth test may run Python code, which may call the library
+// and end the life of the event's buffers, so both are copied before it.
+[[gnu::cold]] bool deliver_guarded(PyObject* py2, const char* text, const char* payload, int length) {
+    Ref raw_text = Ref::steal(PyBytes_FromString(text));
+    if (!raw_text) return false;
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(payload ? payload : "", static_cast<Py_ssize_t>(length)));
+    if (!data) return false;
+    int legacy = PyObject_IsTrue(py2);
+    if (legacy < 0) return false;
+    if (legacy) return call_receiver(raw_text.get(), data.get());
+    Ref decoded = event_text(PyBytes_AS_STRING(raw_text.get()), PyBytes_GET_SIZE(raw_text.get()), false);
+    return decoded && call_receiver(decoded.get(), data.get());
+}
+
 bool deliver(const char* text, const char* payload, int length) {
     Ref py2 = is_py2.get();
     if (!py2) return false;
-    int legacy = PyObject_IsTrue(py2.get());
-    if (legacy < 0) return false;
-    Ref event_text;
-    if (legacy)
-        event_text = Ref::steal(PyBytes_FromString(text));
-    else if (!*text)
-        event_text = Ref::borrow(state.empty_str);
-    else
-        event_text = Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(strlen(text)), "strict"));
-    if (!event_text) return false;
-    Ref callable = receiver.get();  // held for the whole call: `f` may be rebound inside
-    if (!callable) return false;
+    if (py2.get() != Py_False && py2.get() != Py_True) [[unlikely]]
+        return deliver_guarded(py2.get(), text, payload, length);
+    Ref decoded = event_text(text, static_cast<Py_ssize_t>(strlen(text)), py2.get() == Py_True);
+    if (!decoded) return false;
     Ref data = Ref::steal(PyBytes_FromStringAndSize(payload ? payload : "", static_cast<Py_ssize_t>(length)));
-    if (!data) return false;
-    PyObject* args[] = {event_text.get(), data.get()};
-    Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args, 2, nullptr));
-    return static_cast<bool>(result);
+    return data && call_receiver(decoded.get(), data.get());
 }
 
 // Called by the library for each event, on the thread that is inside qxi_run or
