@@ -1,6 +1,6 @@
 """Cost of a binding call and of an event, against ctypes and cffi on the same library.
 
-Run on demand (not in CI), after installing the module:
+Run on demand (not in CI), after installing the module and the stand-in:
     python3 bench/bench_bindings.py
 Every figure is measured in this one run; compare the ratios, not the absolute times.
 The stand-in's call journal is switched off so the library's own work is minimal.
@@ -15,10 +15,14 @@ import timeit
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "standin"))
 
+import qxsdk_standin  # noqa: E402
+
+# The stand-in, loaded before the module so the module's libqxsdk.so is this one.
+STANDIN = qxsdk_standin.activate()
 import c_sdk  # noqa: E402
 
-LIBRARY = os.path.join(os.path.dirname(c_sdk.__file__), "libqxsdk.so")
-lib = ctypes.CDLL(LIBRARY)
+LIBRARY = qxsdk_standin.library_path()
+lib = STANDIN.lib
 SUCCESS = 0
 REQUEST = b'{"symbol":"SHSE.600000","start":"2026-01-05","end":"2026-12-31"}'
 

@@ -16,6 +16,9 @@ import timeit
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                              "standin"))
 
+import qxsdk_standin  # noqa: E402
+
+qxsdk_standin.activate()  # the module needs a libqxsdk.so; records never call it
 import c_sdk  # noqa: E402
 
 

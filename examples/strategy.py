@@ -6,15 +6,28 @@ ticks, bars, a user timer, bus messages and execution reports: it buys on the
 first bar that closes above its open, queries positions from inside the event,
 publishes a bus message on each timer firing, stops its timer after three
 firings and stops the run after enough ticks. It ends with a short summary.
+
+The library is the stand-in (pip install ./standin), asked for explicitly below before
+c_sdk is imported: a simulator in which orders fill at once, never a market. Ctrl-C stops
+the run through a SIGINT handler that asks the library to stop (an exception raised in
+the event receiver, KeyboardInterrupt included, is reported and absorbed by the module,
+so it would not end the run).
 """
 
 import json
 import os
+import signal
 import sys
+from typing import Any
+
+import qxsdk_standin
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The stand-in host package; a real installation provides its own.
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "standin"))
+
+qxsdk_standin.activate()
+print("Using the qxsdk stand-in library (a simulator, no market): %s" % qxsdk_standin.library_path(), flush=True)
 
 import c_sdk  # noqa: E402
 from c_sdk import BarLikeDict2, ObjectLikeDict2, QuoteItemLikeDict2, TickLikeDict2  # noqa: E402
@@ -24,64 +37,67 @@ STOP_AFTER_TICKS = 100
 
 
 class Strategy:
-    def __init__(self):
+    def __init__(self) -> None:
         self.ticks = {symbol: 0 for symbol in SYMBOLS}
-        self.last_price = {}
+        self.last_price: dict[str, float] = {}
         self.widest_spread = 0.0
-        self.bars = []
-        self.orders = []
-        self.reports = []
-        self.positions = []
-        self.timer_id = None
+        self.bars: list[tuple[str | None, int | None, float | None]] = []
+        self.orders: list[Any] = []
+        self.reports: list[ObjectLikeDict2] = []
+        self.positions: Any = []
+        self.timer_id: int | None = None
         self.timer_fired = 0
-        self.bus_messages = []
-        self.errors = []
+        self.bus_messages: list[Any] = []
+        self.errors: list[int] = []
 
     # Every library event arrives here as (text, payload).
-    def on_event(self, text, payload):
+    def on_event(self, text: str, payload: bytes) -> None:
         handler = getattr(self, "on_" + text, None)
         if handler is None:
             return
         handler(json.loads(payload) if payload else {})
 
-    def on_tick(self, data):
+    def on_tick(self, data: dict[str, Any]) -> None:
         tick = TickLikeDict2(data)
+        if tick.symbol is None or tick.price is None or not tick.quotes:
+            return  # a record reads None for a field its dict lacks
         self.ticks[tick.symbol] = self.ticks.get(tick.symbol, 0) + 1
         self.last_price[tick.symbol] = tick.price
         best = QuoteItemLikeDict2(tick.quotes[0])
-        self.widest_spread = max(self.widest_spread, best.ask_p - best.bid_p)
+        if best.ask_p is not None and best.bid_p is not None:
+            self.widest_spread = max(self.widest_spread, best.ask_p - best.bid_p)
         if sum(self.ticks.values()) == STOP_AFTER_TICKS:
             c_sdk.py_qxi_stop()
 
-    def on_bar(self, data):
+    def on_bar(self, data: dict[str, Any]) -> None:
         bar = BarLikeDict2(data)
         self.bars.append((bar.symbol, bar.eob, bar.close))
-        if not self.orders and bar.close > bar.open:
+        if not self.orders and bar.close is not None and bar.open is not None and bar.close > bar.open:
             request = json.dumps({"symbol": bar.symbol, "volume": 100, "side": 1, "price": bar.close})
             status, response = c_sdk.py_qxi_place_order(request)
-            if c_sdk.c_status_fail(status, "qxi_place_order_pb"):
+            if c_sdk.c_status_fail(status, "qxi_place_order_pb") or response is None:
                 self.errors.append(status)
                 return
             self.orders.append(json.loads(response))
             status, response = c_sdk.py_qxi_get_positions(b"{}")
-            if c_sdk.c_status_ok(status):
+            if c_sdk.c_status_ok(status) and response is not None:
                 self.positions = json.loads(response)
 
-    def on_execution_report(self, data):
+    def on_execution_report(self, data: dict[str, Any]) -> None:
         self.reports.append(ObjectLikeDict2(data))
 
-    def on_user_timer(self, data):
+    def on_user_timer(self, data: dict[str, Any]) -> None:
         self.timer_fired += 1
         # Loops back as a "bus" event, since this strategy listens on the topic.
         c_sdk.py_qxi_send_msg_to_bus("signals", "timer %d fired at %d" % (data["timer_id"], data["now"]))
-        if self.timer_fired == 3:
+        if self.timer_fired == 3 and self.timer_id is not None:
             c_sdk.py_qxi_user_timer_stop(self.timer_id)
 
-    def on_bus(self, data):
+    def on_bus(self, data: dict[str, Any]) -> None:
         self.bus_messages.append(ObjectLikeDict2(data).msg)
 
 
-def main():
+def main() -> int:
     strategy = Strategy()
     c_sdk.py_qxi_set_token("demo-token")
     c_sdk.py_qxi_set_serv_addr("127.0.0.1:7001")
@@ -93,7 +109,17 @@ def main():
     strategy.timer_id = c_sdk.py_qxi_user_timer(10000, 5000)
     c_sdk.py_qxi_add_bus_topic("signals")
 
-    status = c_sdk.py_qxi_run()
+    def stop_on_interrupt(signum, frame):
+        # Runs between the receiver's bytecodes, on the thread inside py_qxi_run: asking the
+        # library to stop ends the run once the current event has been handled.
+        print("interrupted: stopping the run", flush=True)
+        c_sdk.py_qxi_stop()
+
+    previous = signal.signal(signal.SIGINT, stop_on_interrupt)
+    try:
+        status = c_sdk.py_qxi_run()
+    finally:
+        signal.signal(signal.SIGINT, previous)
     print("run finished with status %d (%s)" % (status, "ok" if c_sdk.c_status_ok(status) else "failed"))
     for symbol in SYMBOLS:
         print("  %-12s %3d ticks, last price %s" % (symbol, strategy.ticks.get(symbol, 0),

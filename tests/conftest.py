@@ -1,4 +1,9 @@
-"""Shared fixtures: the installed module, driven against the stand-in library."""
+"""Shared fixtures: the installed module, driven against the stand-in library.
+
+The stand-in (qxsdk-standin) is activated here, explicitly, before c_sdk is imported, so
+the module's libqxsdk.so is the stand-in's. Tests reach it through the `qxsdk` fixture of
+the stand-in's pytest plugin.
+"""
 
 import ctypes
 import gc
@@ -7,35 +12,26 @@ import sys
 import traceback
 
 import pytest
+import qxsdk_standin
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # The stand-in host package is never installed, so it cannot shadow a real one.
 sys.path.insert(0, os.path.join(ROOT, "standin"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+qxsdk_standin.activate()
 import c_sdk  # noqa: E402
-import standin  # noqa: E402
-
-LIBRARY_PATH = os.path.join(os.path.dirname(c_sdk.__file__), "libqxsdk.so")
 
 
-@pytest.fixture(scope="session")
-def stub():
-    """The stand-in library's control interface (the same loaded copy the module uses)."""
-    return standin.Standin(LIBRARY_PATH)
-
-
-@pytest.fixture
-def lib(stub):
-    """A freshly reset stand-in, and a module namespace restored after the test."""
-    stub.reset()
+@pytest.fixture(autouse=True)
+def restore_module_namespace():
+    """The module namespace as it was before the test: the same dict object, the same
+    binding order (tests rebind and delete module globals)."""
     saved = dict(vars(c_sdk))
-    yield stub
-    # Same dict object and the same binding order as before the test.
+    yield
     namespace = vars(c_sdk)
     namespace.clear()
     namespace.update(saved)
-    stub.reset()
 
 
 def refcount_growth(action, repeat=2000, rounds=3):
@@ -53,13 +49,13 @@ def refcount_growth(action, repeat=2000, rounds=3):
     return counts[-1]
 
 
-def growth_without_journal(lib, action, repeat=500):
+def growth_without_journal(qxsdk, action, repeat=500):
     """refcount_growth with the stand-in's journal off, so only the module's objects count."""
-    lib.enable_journal(False)
+    qxsdk.enable_journal(False)
     try:
         return refcount_growth(action, repeat=repeat)
     finally:
-        lib.enable_journal(True)
+        qxsdk.enable_journal(True)
 
 
 def vectorcall(func, args, kwnames, kwvalues):
@@ -87,10 +83,35 @@ def tb_names(exc_info):
     return [frame.name for frame in traceback.extract_tb(exc_info.tb)]
 
 
-def assert_argument_error(lib, name, args, kwargs, message):
+def assert_argument_error(qxsdk, name, args, kwargs, message):
     """Calling c_sdk.<name> raises exactly `message`, names itself, and never reaches the library."""
     with pytest.raises(TypeError) as info:
         getattr(c_sdk, name)(*args, **kwargs)
     assert str(info.value) == message
     assert "c_sdk." + name in tb_names(info)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
+
+
+# Child interpreters: the one place that says how a child finds the module and the
+# stand-in; `sdk` is the stand-in's control interface there.
+CHILD_PREAMBLE = f"""
+import os, sys
+sys.path[:0] = [{os.path.join(ROOT, "standin")!r}, {os.path.dirname(os.path.abspath(__file__))!r}]
+import qxsdk_standin
+sdk = qxsdk_standin.activate()
+import c_sdk
+"""
+
+
+def run_child(code, timeout=60):
+    """Runs `code` after CHILD_PREAMBLE in a new interpreter; the CompletedProcess (text)."""
+    import subprocess
+    import textwrap
+
+    return subprocess.run(
+        [sys.executable, "-c", CHILD_PREAMBLE + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+

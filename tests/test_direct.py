@@ -5,7 +5,7 @@ import pytest
 
 import c_sdk
 from conftest import growth_without_journal, swallow, tb_names, vectorcall
-from standin import Call
+from qxsdk_standin import Call
 
 START = 1767225600000  # the library's clock after a reset
 
@@ -57,25 +57,25 @@ def test_fourteen_distinct_objects_named_wrap():
 
 
 @pytest.mark.parametrize("name, doc, style, args, received, result", DIRECT, ids=ids(DIRECT))
-def test_each_calls_its_own_library_function(lib, name, doc, style, args, received, result):
+def test_each_calls_its_own_library_function(qxsdk, name, doc, style, args, received, result):
     value = getattr(c_sdk, name)(*args)
     if name == "qxi_get_encrypted_token":
         assert type(value) is bytes and value.startswith(result)
     else:
         assert value == result and type(value) is type(result)
-    assert lib.journal() == [Call(name, received)]
+    assert qxsdk.journal() == [Call(name, received)]
 
 
-def test_shared_adapters_keep_their_own_function(lib):
-    lib.push_status("qxi_init", 11)
-    lib.push_status("qxi_poll", 22)
+def test_shared_adapters_keep_their_own_function(qxsdk):
+    qxsdk.push_status("qxi_init", 11)
+    qxsdk.push_status("qxi_poll", 22)
     assert (c_sdk.qxi_init(), c_sdk.qxi_poll()) == (11, 22)
     for fn in ("qxi_get_c_version", "qxi_get_encrypted_token", "qxi_get_ext_errormsg", "qxi_get_orgcode"):
-        lib.push_text(fn, fn.encode() + b"\xff")
+        qxsdk.push_text(fn, fn.encode() + b"\xff")
     assert [c_sdk.qxi_get_orgcode(), c_sdk.qxi_get_c_version(), c_sdk.qxi_get_ext_errormsg(),
             c_sdk.qxi_get_encrypted_token()] == [b"qxi_get_orgcode\xff", b"qxi_get_c_version\xff",
                                                  b"qxi_get_ext_errormsg\xff", b"qxi_get_encrypted_token\xff"]
-    assert [c.fn for c in lib.journal()] == ["qxi_init", "qxi_poll", "qxi_get_orgcode", "qxi_get_c_version",
+    assert [c.fn for c in qxsdk.journal()] == ["qxi_init", "qxi_poll", "qxi_get_orgcode", "qxi_get_c_version",
                                              "qxi_get_ext_errormsg", "qxi_get_encrypted_token"]
 
 
@@ -99,40 +99,40 @@ def test_shared_adapters_keep_their_own_function(lib):
     ("qxi_send_msg_to_bus", (b"t", b"m"), {"message": b"m"}, "wrap() got an unexpected keyword argument 'message'"),
     ("qxi_set_bus_info", (None, None), {}, "wrap() takes exactly 3 positional arguments (2 given)"),
 ])
-def test_calling_style_errors_name_wrap(lib, name, args, kwargs, message):
+def test_calling_style_errors_name_wrap(qxsdk, name, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         getattr(c_sdk, name)(*args, **kwargs)
     assert str(info.value) == message
     assert "c_sdk.wrap" in tb_names(info)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_non_string_keyword(lib):
+def test_non_string_keyword(qxsdk):
     with pytest.raises(TypeError) as info:
         vectorcall(c_sdk.qxi_send_msg_to_bus, (b"t", b"m"), (2,), (b"m",))
     assert str(info.value) == "wrap() keywords must be strings"
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 @pytest.mark.parametrize("name", sorted(NAMES))
-def test_keywords_and_positions_make_the_same_call(lib, name):
+def test_keywords_and_positions_make_the_same_call(qxsdk, name):
     args = next(m[3] for m in DIRECT if m[0] == name)
     fn = getattr(c_sdk, name)
     params = NAMES[name]
     results = [fn(*args), fn(**dict(zip(params, args))),
                fn(*args[:1], **dict(reversed(list(zip(params[1:], args[1:])))))]
     assert results[0] == results[1] == results[2]
-    first, *others = lib.journal()
+    first, *others = qxsdk.journal()
     assert others == [first] * 2 and first.fn == name
 
 
-def test_text_arguments(lib):
+def test_text_arguments(qxsdk):
     c_sdk.qxi_add_bus_topic(b"")
     c_sdk.qxi_set_bus_info(bytearray(b"srv"), b"u\x00ser", b"")
     c_sdk.qxi_send_msg_to_bus(b"", b"x\x00y")
-    assert lib.journal() == [Call("qxi_add_bus_topic", (b"",)), Call("qxi_set_bus_info", (b"srv", b"u", b"")),
+    assert qxsdk.journal() == [Call("qxi_add_bus_topic", (b"",)), Call("qxi_set_bus_info", (b"srv", b"u", b"")),
                              Call("qxi_send_msg_to_bus", (b"", b"x"))]
-    lib.clear_journal()
+    qxsdk.clear_journal()
     # No decorator here: text objects are refused like any other non-bytes.
     for call, message in [
         (lambda: c_sdk.qxi_send_msg_to_bus("t", "m"), "expected bytes, str found"),
@@ -145,19 +145,19 @@ def test_text_arguments(lib):
         with pytest.raises(TypeError) as info:
             call()
         assert str(info.value) == message
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_integer_and_flag_arguments(lib):
+def test_integer_and_flag_arguments(qxsdk):
     c_sdk.qxi_strerror(2.7)
     c_sdk.qxi_set_mode(-2.9)
     c_sdk.qxi_set_mode(True)
     c_sdk.qxi_set_bus_secure(2**31 - 1, b"", b"", b"", [])
     c_sdk.qxi_set_bus_secure(-2**31, b"", b"", b"", "x")
-    assert lib.journal() == [Call("qxi_strerror", (2,)), Call("qxi_set_mode", (-2,)), Call("qxi_set_mode", (1,)),
+    assert qxsdk.journal() == [Call("qxi_strerror", (2,)), Call("qxi_set_mode", (-2,)), Call("qxi_set_mode", (1,)),
                              Call("qxi_set_bus_secure", (2**31 - 1, b"", b"", b"", False)),
                              Call("qxi_set_bus_secure", (-2**31, b"", b"", b"", True))]
-    lib.clear_journal()
+    qxsdk.clear_journal()
 
     class BadBool:
         def __bool__(self):
@@ -174,47 +174,47 @@ def test_integer_and_flag_arguments(lib):
             call()
         if error is TypeError:
             assert str(info.value) == "an integer is required"
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 # ---------------------------------------------------------------- results
 
 
-def test_clock_results(lib):
+def test_clock_results(qxsdk):
     for now in (2**40, -(2**62), 0, -1, 2**63 - 1):
-        lib.set_now(now)
+        qxsdk.set_now(now)
         value = c_sdk.qxi_now()
         assert value == now and type(value) is int
-    lib.set_now(-1000)
+    qxsdk.set_now(-1000)
     assert c_sdk.qxi_now_plus() == -1.0  # the error-signalling value, with no error pending
-    lib.set_now(1500)
+    qxsdk.set_now(1500)
     value = c_sdk.qxi_now_plus()
     assert value == 1.5 and type(value) is float
-    assert [c.fn for c in lib.journal()] == ["qxi_now"] * 5 + ["qxi_now_plus"] * 2
+    assert [c.fn for c in qxsdk.journal()] == ["qxi_now"] * 5 + ["qxi_now_plus"] * 2
 
 
-def test_status_results_unchanged(lib):
+def test_status_results_unchanged(qxsdk):
     for status in (-1, 1005, -2**31):
-        lib.push_status("qxi_init", status)
-        lib.push_status("qxi_poll", status)
-        lib.push_status("qxi_send_msg_to_bus", status)
+        qxsdk.push_status("qxi_init", status)
+        qxsdk.push_status("qxi_poll", status)
+        qxsdk.push_status("qxi_send_msg_to_bus", status)
         assert c_sdk.qxi_init() == status
         assert c_sdk.qxi_poll() == status
         assert c_sdk.qxi_send_msg_to_bus(b"t", b"m") == status
-    assert len(lib.journal()) == 9
+    assert len(qxsdk.journal()) == 9
 
 
 @pytest.mark.parametrize("name, args", [("qxi_strerror", (5,)), ("qxi_get_c_version", ()),
                                         ("qxi_get_encrypted_token", ()), ("qxi_get_ext_errormsg", ()),
                                         ("qxi_get_orgcode", ())])
-def test_null_text_gives_none(lib, name, args):
-    lib.push_text(name, None)
+def test_null_text_gives_none(qxsdk, name, args):
+    qxsdk.push_text(name, None)
     assert getattr(c_sdk, name)(*args) is None
     assert getattr(c_sdk, name)(*args) is not None
-    assert lib.journal() == [Call(name, args)] * 2
+    assert qxsdk.journal() == [Call(name, args)] * 2
 
 
-def test_poll_absorbs_event_errors(lib, monkeypatch):
+def test_poll_absorbs_event_errors(qxsdk, monkeypatch):
     monkeypatch.setattr("sys.excepthook", lambda *a: None)
     monkeypatch.setattr("sys.unraisablehook", lambda u: None)
 
@@ -222,29 +222,29 @@ def test_poll_absorbs_event_errors(lib, monkeypatch):
         raise RuntimeError(text)
 
     c_sdk.py_qxi_set_data_callback(receiver)
-    lib.flood_events(b"boom", b"", 3)
+    qxsdk.flood_events(b"boom", b"", 3)
     assert c_sdk.qxi_poll() == 0  # the errors were reported, nothing is left pending
-    lib.push_status("qxi_poll", -1)
-    lib.push_event(b"boom", b"")
+    qxsdk.push_status("qxi_poll", -1)
+    qxsdk.push_event(b"boom", b"")
     assert c_sdk.qxi_poll() == -1
-    assert lib.delivered_events() == 4
-    assert lib.journal()[1:] == [Call("qxi_poll", ())] * 2
+    assert qxsdk.delivered_events() == 4
+    assert qxsdk.journal()[1:] == [Call("qxi_poll", ())] * 2
 
 
-def test_no_reference_growth(lib):
-    lib.set_now(2**40)
+def test_no_reference_growth(qxsdk):
+    qxsdk.set_now(2**40)
 
     def action():
         for name, doc, style, args, received, result in DIRECT:
             getattr(c_sdk, name)(*args)
         c_sdk.qxi_set_bus_secure(in_mode=1, tlsca=b"a", tlscert=b"b", tlskey=b"c", skip_verify=1)
-        lib.push_text("qxi_strerror", None)
+        qxsdk.push_text("qxi_strerror", None)
         c_sdk.qxi_strerror(1)
         swallow([lambda: c_sdk.qxi_send_msg_to_bus("t", "m"), lambda: c_sdk.qxi_strerror(2**31),
                     lambda: c_sdk.qxi_poll(1), lambda: c_sdk.qxi_set_bus_info(b"s", b"u", pw=b"p")])
 
-    growth = growth_without_journal(lib, action, repeat=500)
+    growth = growth_without_journal(qxsdk, action, repeat=500)
     assert growth < 50, f"{growth} more blocks"
-    lib.clear_journal()
+    qxsdk.clear_journal()
     action()
-    assert [c.fn for c in lib.journal()] == [m[0] for m in DIRECT] + ["qxi_set_bus_secure", "qxi_strerror"]
+    assert [c.fn for c in qxsdk.journal()] == [m[0] for m in DIRECT] + ["qxi_set_bus_secure", "qxi_strerror"]

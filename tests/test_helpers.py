@@ -8,7 +8,7 @@ import pytest
 
 import c_sdk
 from conftest import growth_without_journal, refcount_growth, tb_names, vectorcall
-from standin import Call
+from qxsdk_standin import Call
 
 
 
@@ -37,26 +37,26 @@ class FakePlatform:
         ("", False, False),
     ],
 )
-def test_platform_checks_follow_the_platform_global(lib, system, windows, linux):
+def test_platform_checks_follow_the_platform_global(qxsdk, system, windows, linux):
     fake = FakePlatform(system)
     c_sdk.platform = fake
     assert c_sdk.is_windows() is windows
     assert c_sdk.is_linux() is linux
     assert fake.calls == 2
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_platform_checks_on_this_machine(lib):
+def test_platform_checks_on_this_machine(qxsdk):
     import platform
 
     assert c_sdk.platform is platform
     system = platform.uname()[0].lower()
     assert c_sdk.is_linux() is (system == "linux")
     assert c_sdk.is_windows() is (system == "windows")
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_platform_check_returns_the_comparison_result(lib):
+def test_platform_check_returns_the_comparison_result(qxsdk):
     class Name:
         def lower(self):
             return Lowered()
@@ -74,10 +74,10 @@ def test_platform_check_returns_the_comparison_result(lib):
     c_sdk.platform = Platform()
     assert c_sdk.is_windows() == "compared with windows"
     assert c_sdk.is_linux() == "compared with linux"
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_platform_check_subscripts_the_uname_result(lib):
+def test_platform_check_subscripts_the_uname_result(qxsdk):
     class Platform:
         def __init__(self, result):
             self.result = result
@@ -92,10 +92,10 @@ def test_platform_check_subscripts_the_uname_result(lib):
     c_sdk.platform = Platform({})
     with pytest.raises(KeyError):
         c_sdk.is_linux()
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_platform_check_errors(lib):
+def test_platform_check_errors(qxsdk):
     del c_sdk.platform
     for check in (c_sdk.is_windows, c_sdk.is_linux):
         with pytest.raises(NameError) as info:
@@ -120,7 +120,7 @@ def test_platform_check_errors(lib):
     with pytest.raises(TypeError) as info:
         c_sdk.is_linux(system="linux")
     assert str(info.value) == "is_linux() takes no keyword arguments"
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 # ---------------------------------------------------------------- adapt_to_python3
@@ -138,7 +138,7 @@ class Recorder:
         return self.result
 
 
-def test_wrapper_looks_like_a_nested_function(lib):
+def test_wrapper_looks_like_a_nested_function(qxsdk):
     def decorated_function():
         """Own doc string."""
 
@@ -151,7 +151,7 @@ def test_wrapper_looks_like_a_nested_function(lib):
     assert wrapper is not decorated_function
     assert str(__import__("inspect").signature(wrapper)) == "(*args, **kwargs)"
     assert c_sdk.adapt_to_python3(decorated_function) is not wrapper
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 @pytest.mark.skipif(sys.version_info < (3, 10), reason="no way to forbid instantiation before 3.10")
@@ -161,7 +161,7 @@ def test_wrapper_closure_cannot_be_made_from_python():
         closure_type()
 
 
-def test_wrapper_encodes_top_level_text(lib):
+def test_wrapper_encodes_top_level_text(qxsdk):
     func = Recorder()
     wrapper = c_sdk.adapt_to_python3(func)
     nested = ["inner", {"key": "value"}, ("tuple",)]
@@ -175,19 +175,19 @@ def test_wrapper_encodes_top_level_text(lib):
     assert kwargs == {"text": b"kw", "raw": b"kw", "n": 1.5}
     assert list(kwargs) == ["text", "raw", "n"]
     assert all(type(key) is str for key in kwargs)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_wrapper_without_arguments_and_without_text(lib):
+def test_wrapper_without_arguments_and_without_text(qxsdk):
     func = Recorder()
     wrapper = c_sdk.adapt_to_python3(func)
     wrapper()
     wrapper(b"x", k=2)
     assert func.calls == [((), {}), ((b"x",), {"k": 2})]
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_wrapper_encodes_many_arguments(lib):
+def test_wrapper_encodes_many_arguments(qxsdk):
     func = Recorder()
     wrapper = c_sdk.adapt_to_python3(func)
     texts = [f"t{i}" for i in range(40)]
@@ -195,20 +195,20 @@ def test_wrapper_encodes_many_arguments(lib):
     (args, kwargs), = func.calls
     assert args == tuple(t.encode() for t in texts)
     assert kwargs == {f"k{i}": f"v{i}".encode() for i in range(10)}
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_callers_keyword_dict_is_untouched(lib):
+def test_callers_keyword_dict_is_untouched(qxsdk):
     func = Recorder()
     wrapper = c_sdk.adapt_to_python3(func)
     options = {"symbol": "SHSE.600000", "volume": 100}
     wrapper(**options)
     assert options == {"symbol": "SHSE.600000", "volume": 100}
     assert func.calls[0][1] == {"symbol": b"SHSE.600000", "volume": 100}
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_str_subclass_is_encoded_by_its_own_encode(lib):
+def test_str_subclass_is_encoded_by_its_own_encode(qxsdk):
     class Text(str):
         def encode(self, encoding):
             return ("encoded", encoding, str(self))
@@ -216,10 +216,10 @@ def test_str_subclass_is_encoded_by_its_own_encode(lib):
     func = Recorder()
     c_sdk.adapt_to_python3(func)(Text("abc"), key=Text("v"))
     assert func.calls == [((("encoded", "ascii", "abc"),), {"key": ("encoded", "ascii", "v")})]
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_non_ascii_text_fails_before_the_call(lib):
+def test_non_ascii_text_fails_before_the_call(qxsdk):
     func = Recorder()
     wrapper = c_sdk.adapt_to_python3(func)
     with pytest.raises(UnicodeEncodeError) as info:
@@ -231,18 +231,18 @@ def test_non_ascii_text_fails_before_the_call(lib):
     # The same through a decorated binding: the library is not reached.
     with pytest.raises(UnicodeEncodeError):
         c_sdk.py_qxi_set_token("tökén")
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def outcome(lib, call):
+def outcome(qxsdk, call):
     """What a call returned or raised, and what the library received, from a fresh
     library state."""
-    lib.reset()
+    qxsdk.reset()
     try:
         result = ("returned", call())
     except Exception as error:  # noqa: BLE001 - the exception is the outcome compared
         result = ("raised", type(error), str(error))
-    return result, lib.journal()
+    return result, qxsdk.journal()
 
 
 def encoded(value):
@@ -263,17 +263,17 @@ def encoded(value):
     ("py_qxi_smart_reorder", ("SHSE.1", 10.5, "100", 1, 2, 1, 3, 5, 10, 2, "acct"), {}),
     ("py_qxi_algo_order_batch", ("req", "twap", "{}"), {}),
 ])
-def test_decorated_bindings_take_ascii_str_as_its_bytes(lib, name, args, kwargs):
+def test_decorated_bindings_take_ascii_str_as_its_bytes(qxsdk, name, args, kwargs):
     """A decorated binding given ASCII str behaves exactly as when given the bytes the
     decorator makes of them: same result or error, same library call."""
     binding = getattr(c_sdk, name)
-    as_bytes = outcome(lib, lambda: binding(*map(encoded, args), **{k: encoded(v) for k, v in kwargs.items()}))
-    as_str = outcome(lib, lambda: binding(*args, **kwargs))
+    as_bytes = outcome(qxsdk, lambda: binding(*map(encoded, args), **{k: encoded(v) for k, v in kwargs.items()}))
+    as_str = outcome(qxsdk, lambda: binding(*args, **kwargs))
     assert as_str == as_bytes
     assert as_str[1] or as_str[0][0] == "raised"
 
 
-def test_legacy_mode_passes_arguments_through(lib):
+def test_legacy_mode_passes_arguments_through(qxsdk):
     func = Recorder()
     wrapper = c_sdk.adapt_to_python3(func)
     c_sdk.IS_PY2 = True
@@ -286,13 +286,13 @@ def test_legacy_mode_passes_arguments_through(lib):
     c_sdk.IS_PY2 = True
     with pytest.raises(TypeError):
         c_sdk.py_qxi_set_token("token")
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
     c_sdk.IS_PY2 = False
     c_sdk.py_qxi_set_token("token")
-    assert lib.journal() == [Call("qxi_set_token", (b"token",))]
+    assert qxsdk.journal() == [Call("qxi_set_token", (b"token",))]
 
 
-def test_legacy_flag_errors(lib):
+def test_legacy_flag_errors(qxsdk):
     class Unsure:
         def __bool__(self):
             raise ArithmeticError("unsure")
@@ -307,10 +307,10 @@ def test_legacy_flag_errors(lib):
         wrapper("abc")
     assert str(info.value) == "name 'IS_PY2' is not defined"
     assert func.calls == []
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_wrapper_calls_whatever_it_was_given(lib):
+def test_wrapper_calls_whatever_it_was_given(qxsdk):
     assert c_sdk.adapt_to_python3(type)("abc") is bytes
     with pytest.raises(TypeError) as own:
         type(x=1)
@@ -328,10 +328,10 @@ def test_wrapper_calls_whatever_it_was_given(lib):
     with pytest.raises(KeyError) as info:
         c_sdk.adapt_to_python3(fails)("k")
     assert info.value.args == ((b"k",),)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_wrapper_keeps_the_function_alive(lib):
+def test_wrapper_keeps_the_function_alive(qxsdk):
     def target(value):
         return value * 2
 
@@ -342,10 +342,10 @@ def test_wrapper_keeps_the_function_alive(lib):
     assert wrapper("ab") == b"abab"
     del wrapper
     assert ref() is None
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_decorator_argument_errors(lib):
+def test_decorator_argument_errors(qxsdk):
     cases = [
         ((), {}, "adapt_to_python3() takes exactly one argument (0 given)"),
         ((len, len), {}, "adapt_to_python3() takes exactly one argument (2 given)"),
@@ -356,11 +356,11 @@ def test_decorator_argument_errors(lib):
             c_sdk.adapt_to_python3(*args, **kwargs)
         assert str(info.value) == message
         assert "c_sdk.adapt_to_python3" in tb_names(info)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 
-def test_keywords_must_be_strings(lib):
+def test_keywords_must_be_strings(qxsdk):
     func = Recorder()
     wrapper = c_sdk.adapt_to_python3(func)
     assert vectorcall(wrapper, ("a",), ("k",), ("v",)) == "result"
@@ -372,10 +372,10 @@ def test_keywords_must_be_strings(lib):
     with pytest.raises(TypeError) as info:
         vectorcall(c_sdk.c_status_fail, (5,), (1,), ("v",))
     assert str(info.value) == "c_status_fail() keywords must be strings"
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_wrapper_has_no_reference_growth(lib):
+def test_wrapper_has_no_reference_growth(qxsdk):
     func = Recorder(result=None)
     wrapper = c_sdk.adapt_to_python3(func)
 
@@ -391,7 +391,7 @@ def test_wrapper_has_no_reference_growth(lib):
 
     growth = refcount_growth(action, repeat=2000)
     assert growth < 50
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 # ---------------------------------------------------------------- c_status_ok / c_status_fail
@@ -406,13 +406,13 @@ class Logger:
 
 
 @pytest.fixture
-def log(lib):
+def log(qxsdk):
     logger = Logger()
     c_sdk.qxsdklogger = logger
     return logger
 
 
-def test_status_ok(lib, log):
+def test_status_ok(qxsdk, log):
     assert c_sdk.c_status_ok(0) is True
     assert c_sdk.c_status_ok(1003) is False
     assert c_sdk.c_status_ok(-1) is False
@@ -421,10 +421,10 @@ def test_status_ok(lib, log):
     assert c_sdk.c_status_ok(1003) is True
     assert c_sdk.c_status_ok(0) is False
     assert log.messages == []
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_status_ok_compares_status_first(lib):
+def test_status_ok_compares_status_first(qxsdk):
     order = []
 
     class Side:
@@ -440,10 +440,10 @@ def test_status_ok_compares_status_first(lib):
     c_sdk.CSDK_OPERATE_SUCCESS = Side("success")
     assert c_sdk.c_status_ok(Side("status")) == "status decided"
     assert order == ["status"]
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_status_ok_errors(lib):
+def test_status_ok_errors(qxsdk):
     cases = [
         ((), {}, "c_status_ok() takes exactly one argument (0 given)"),
         ((0, 1), {}, "c_status_ok() takes exactly one argument (2 given)"),
@@ -457,38 +457,38 @@ def test_status_ok_errors(lib):
     del c_sdk.CSDK_OPERATE_SUCCESS
     with pytest.raises(NameError, match="name 'CSDK_OPERATE_SUCCESS' is not defined"):
         c_sdk.c_status_ok(0)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 @pytest.mark.parametrize(
     "args, kwargs",
     [((0,), {}), ((0, "qxi_init"), {}), ((), {"status": 0, "cfunname": "qxi_init"})],
 )
-def test_status_fail_on_success_logs_nothing(lib, log, args, kwargs):
+def test_status_fail_on_success_logs_nothing(qxsdk, log, args, kwargs):
     def strerror(status):
         raise AssertionError("the error text is not needed")
 
     c_sdk.py_qxi_strerror = strerror
     assert c_sdk.c_status_fail(*args, **kwargs) is False
     assert log.messages == []
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_status_fail_logs_the_library_text(lib, log):
-    lib.push_text("qxi_strerror", b"scripted: token expired")
+def test_status_fail_logs_the_library_text(qxsdk, log):
+    qxsdk.push_text("qxi_strerror", b"scripted: token expired")
     assert c_sdk.c_status_fail(1000, "qxi_init") is True
     assert log.messages == ["invoke c fun=qxi_init error code=1000, error info=scripted: token expired"]
-    assert lib.journal() == [Call("qxi_strerror", (1000,))]
+    assert qxsdk.journal() == [Call("qxi_strerror", (1000,))]
 
 
-def test_status_fail_with_the_libraries_own_texts(lib, log):
+def test_status_fail_with_the_libraries_own_texts(qxsdk, log):
     assert c_sdk.c_status_fail(1003, "qxi_place_order_pb") is True
     assert c_sdk.c_status_fail(-7) is True
     assert log.messages == [
         "invoke c fun=qxi_place_order_pb error code=1003, error info=malformed request",
         "invoke c fun error code=-7, error info=error -7",
     ]
-    assert lib.journal() == [Call("qxi_strerror", (1003,)), Call("qxi_strerror", (-7,))]
+    assert qxsdk.journal() == [Call("qxi_strerror", (1003,)), Call("qxi_strerror", (-7,))]
 
 
 @pytest.mark.parametrize(
@@ -503,11 +503,11 @@ def test_status_fail_with_the_libraries_own_texts(lib, log):
         ((), {"status": 1001}),
     ],
 )
-def test_status_fail_without_a_function_name(lib, log, args, kwargs):
-    lib.push_text("qxi_strerror", "参数错误".encode())
+def test_status_fail_without_a_function_name(qxsdk, log, args, kwargs):
+    qxsdk.push_text("qxi_strerror", "参数错误".encode())
     assert c_sdk.c_status_fail(*args, **kwargs) is True
     assert log.messages == ["invoke c fun error code=1001, error info=参数错误"]
-    assert lib.journal() == [Call("qxi_strerror", (1001,))]
+    assert qxsdk.journal() == [Call("qxi_strerror", (1001,))]
 
 
 @pytest.mark.parametrize(
@@ -521,13 +521,13 @@ def test_status_fail_without_a_function_name(lib, log, args, kwargs):
         ((1002, 17), {}, "17"),
     ],
 )
-def test_status_fail_with_a_function_name(lib, log, args, kwargs, shown):
+def test_status_fail_with_a_function_name(qxsdk, log, args, kwargs, shown):
     assert c_sdk.c_status_fail(*args, **kwargs) is True
     assert log.messages == [f"invoke c fun={shown} error code=1002, error info=unknown bus topic"]
-    assert lib.journal() == [Call("qxi_strerror", (1002,))]
+    assert qxsdk.journal() == [Call("qxi_strerror", (1002,))]
 
 
-def test_status_fail_uses_str_of_the_status_and_its_int(lib, log):
+def test_status_fail_uses_str_of_the_status_and_its_int(qxsdk, log):
     class Status:
         def __ne__(self, other):
             return "failed"
@@ -544,10 +544,10 @@ def test_status_fail_uses_str_of_the_status_and_its_int(lib, log):
     assert log.messages == [
         "invoke c fun=qxi_smart_reorder_cancel error code=STATUS-1004, error info=unknown id"
     ]
-    assert lib.journal() == [Call("qxi_strerror", (1004,))]
+    assert qxsdk.journal() == [Call("qxi_strerror", (1004,))]
 
 
-def test_status_fail_returns_falsy_comparison_result(lib, log):
+def test_status_fail_returns_falsy_comparison_result(qxsdk, log):
     class Status:
         def __ne__(self, other):
             return 0
@@ -557,10 +557,10 @@ def test_status_fail_returns_falsy_comparison_result(lib, log):
     result = c_sdk.c_status_fail(Status(), "qxi_init")
     assert result == 0 and type(result) is int
     assert log.messages == []
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_status_fail_follows_rebound_globals(lib, log):
+def test_status_fail_follows_rebound_globals(qxsdk, log):
     c_sdk.CSDK_OPERATE_SUCCESS = 1003
     assert c_sdk.c_status_fail(1003, "qxi_init") is False
     assert c_sdk.c_status_fail(0, "qxi_init") is True
@@ -578,10 +578,10 @@ def test_status_fail_follows_rebound_globals(lib, log):
     assert texts == [5]
     assert log.messages == ["invoke c fun=qxi_init error code=0, error info=success"]
     assert other.messages == ["invoke c fun error code=5, error info=own text"]
-    assert lib.journal() == [Call("qxi_strerror", (0,))]
+    assert qxsdk.journal() == [Call("qxi_strerror", (0,))]
 
 
-def test_status_fail_through_the_real_logger(lib, caplog):
+def test_status_fail_through_the_real_logger(qxsdk, caplog):
     import qx.utils
 
     assert c_sdk.qxsdklogger is qx.utils.qxsdklogger
@@ -591,10 +591,10 @@ def test_status_fail_through_the_real_logger(lib, caplog):
         "invoke c fun=qxi_run error code=1005, error info=run or poll already in progress"
     ]
     assert [r.levelno for r in caplog.records] == [logging.DEBUG]
-    assert lib.journal() == [Call("qxi_strerror", (1005,))]
+    assert qxsdk.journal() == [Call("qxi_strerror", (1005,))]
 
 
-def test_status_fail_logs_nothing_when_the_text_fails(lib, log):
+def test_status_fail_logs_nothing_when_the_text_fails(qxsdk, log):
     # The status cannot become a C int: py_qxi_strerror refuses it.
     with pytest.raises(TypeError) as info:
         c_sdk.c_status_fail(None, "qxi_init")
@@ -603,18 +603,18 @@ def test_status_fail_logs_nothing_when_the_text_fails(lib, log):
         c_sdk.c_status_fail(2**40)
     with pytest.raises(TypeError):
         c_sdk.c_status_fail("1003")
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
     # The library's text is not UTF-8.
-    lib.push_text("qxi_strerror", b"bad \xff\xfe text")
+    qxsdk.push_text("qxi_strerror", b"bad \xff\xfe text")
     with pytest.raises(UnicodeDecodeError) as info:
         c_sdk.c_status_fail(1001, "qxi_init")
     assert "c_sdk.c_status_fail" in tb_names(info)
-    assert lib.journal() == [Call("qxi_strerror", (1001,))]
+    assert qxsdk.journal() == [Call("qxi_strerror", (1001,))]
     assert log.messages == []
 
 
-def test_status_fail_error_order(lib, log):
+def test_status_fail_error_order(qxsdk, log):
     class Unsure:
         def __bool__(self):
             raise ArithmeticError("unsure")
@@ -622,15 +622,15 @@ def test_status_fail_error_order(lib, log):
     # The function name's truth is taken after the error text was fetched.
     with pytest.raises(ArithmeticError):
         c_sdk.c_status_fail(1001, Unsure())
-    assert lib.journal() == [Call("qxi_strerror", (1001,))]
+    assert qxsdk.journal() == [Call("qxi_strerror", (1001,))]
     assert log.messages == []
 
     # The logger is looked up last.
-    lib.clear_journal()
+    qxsdk.clear_journal()
     del c_sdk.qxsdklogger
     with pytest.raises(NameError, match="name 'qxsdklogger' is not defined"):
         c_sdk.c_status_fail(1001)
-    assert lib.journal() == [Call("qxi_strerror", (1001,))]
+    assert qxsdk.journal() == [Call("qxi_strerror", (1001,))]
 
     class Failing:
         def debug(self, message):
@@ -644,14 +644,14 @@ def test_status_fail_error_order(lib, log):
     with pytest.raises(AttributeError):
         c_sdk.c_status_fail(1001)
 
-    lib.clear_journal()
+    qxsdk.clear_journal()
     del c_sdk.py_qxi_strerror
     with pytest.raises(NameError, match="name 'py_qxi_strerror' is not defined"):
         c_sdk.c_status_fail(1001)
     del c_sdk.CSDK_OPERATE_SUCCESS
     with pytest.raises(NameError, match="name 'CSDK_OPERATE_SUCCESS' is not defined"):
         c_sdk.c_status_fail(1001)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 @pytest.mark.parametrize(
@@ -667,13 +667,13 @@ def test_status_fail_error_order(lib, log):
         ((1, "x"), {"cfunname": "y"}, "c_status_fail() got multiple values for keyword argument 'cfunname'"),
     ],
 )
-def test_status_fail_argument_errors(lib, log, args, kwargs, message):
+def test_status_fail_argument_errors(qxsdk, log, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         c_sdk.c_status_fail(*args, **kwargs)
     assert str(info.value) == message
     assert "c_sdk.c_status_fail" in tb_names(info)
     assert log.messages == []
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 def test_status_helpers_introspection():
@@ -688,8 +688,8 @@ def test_status_helpers_introspection():
     assert c_sdk.adapt_to_python3.__doc__.endswith("\n     ")
 
 
-def test_status_helpers_have_no_reference_growth(lib, log):
-    lib.push_text("qxi_strerror", b"x")
+def test_status_helpers_have_no_reference_growth(qxsdk, log):
+    qxsdk.push_text("qxi_strerror", b"x")
 
     def action():
         c_sdk.c_status_ok(0)
@@ -706,7 +706,7 @@ def test_status_helpers_have_no_reference_growth(lib, log):
             pass
         log.messages.clear()
 
-    growth = growth_without_journal(lib, action, repeat=2000)
+    growth = growth_without_journal(qxsdk, action, repeat=2000)
     assert growth < 50
     action()
-    assert lib.journal() == [Call("qxi_strerror", (1001,))] * 2
+    assert qxsdk.journal() == [Call("qxi_strerror", (1001,))] * 2

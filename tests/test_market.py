@@ -7,7 +7,7 @@ import pytest
 
 import c_sdk
 from conftest import assert_argument_error, growth_without_journal, swallow, tb_names
-from standin import OUT, Call
+from qxsdk_standin import OUT, Call
 
 
 
@@ -24,14 +24,14 @@ class Sized:
         return self.n
 
 
-def test_each_binding_passes_its_arguments_in_c_order(lib):
+def test_each_binding_passes_its_arguments_in_c_order(qxsdk):
     assert all(getattr(c_sdk, n).__name__ == "wrapper"
                for n in ("py_qxi_subscribe", "py_qxi_unsubscribe", "py_qxi_current"))
     assert c_sdk.py_qxi_subscribe(b"SHSE.600000,SZSE.000001", b"60s", 1) == 0
     assert c_sdk.py_qxi_unsubscribe(b"SHSE.600000", b"*") == 0
-    lib.push_response("qxi_current_pb", b"snap\x00shot")
+    qxsdk.push_response("qxi_current_pb", b"snap\x00shot")
     assert c_sdk.py_qxi_current(b"SHSE.600000", b"price,volume", 0) == (0, b"snap\x00shot")
-    assert lib.journal() == [
+    assert qxsdk.journal() == [
         Call("qxi_subscribe", (b"SHSE.600000,SZSE.000001", b"60s", True)),
         Call("qxi_unsubscribe", (b"SHSE.600000", b"*")),
         Call("qxi_current_pb", (b"SHSE.600000", False, b"price,volume", OUT, OUT)),
@@ -43,14 +43,14 @@ def test_each_binding_passes_its_arguments_in_c_order(lib):
     ("py_qxi_unsubscribe", ("symbols", "frequency"), "qxi_unsubscribe", (0, 1)),
     ("py_qxi_current", ("symbols", "fields", "include_call_auction"), "qxi_current_pb", (0, 2, 1)),
 ])
-def test_keywords_and_positions_make_the_same_call(lib, name, params, fn, order):
+def test_keywords_and_positions_make_the_same_call(qxsdk, name, params, fn, order):
     binding = getattr(c_sdk, name)
     values = [b"SHSE.1", b"tick", True][: len(params)]
     binding(*values)
     binding(**dict(zip(params, values)))
     binding(**dict(reversed(list(zip(params, values)))))
     binding(values[0], **dict(zip(params[1:], (v.decode() for v in values[1:2]))), **dict(zip(params[2:], values[2:])))
-    calls = lib.journal()
+    calls = qxsdk.journal()
     assert len(calls) == 4 and all(c == calls[0] for c in calls)
     assert calls[0].args[: len(params)] == tuple(values[i] for i in order)
 
@@ -58,25 +58,25 @@ def test_keywords_and_positions_make_the_same_call(lib, name, params, fn, order)
 @pytest.mark.parametrize("given, seen", [
     (0, False), (1, True), ([], False), ([0], True), ((), False), (None, False), ("", False),
     ("0", True), (b"", False), (0.0, False), (-0.5, True), (Sized(0), False), (Sized(2), True)])
-def test_flags_take_the_truth_value_of_any_object(lib, given, seen):
+def test_flags_take_the_truth_value_of_any_object(qxsdk, given, seen):
     c_sdk.py_qxi_subscribe(b"A", b"tick", given)
     c_sdk.py_qxi_current(b"A", b"f", given)
-    assert lib.journal() == [Call("qxi_subscribe", (b"A", b"tick", seen)),
+    assert qxsdk.journal() == [Call("qxi_subscribe", (b"A", b"tick", seen)),
                              Call("qxi_current_pb", (b"A", seen, b"f", OUT, OUT))]
 
 
-def test_texts_accepted_and_refused(lib):
+def test_texts_accepted_and_refused(qxsdk):
     c_sdk.py_qxi_subscribe(b"", b"", 0)
     c_sdk.py_qxi_subscribe("SHSE.1", bytearray(b"1m"), 0)
     c_sdk.py_qxi_unsubscribe(b"A\x00B", "tick\x00x")
     c_sdk.py_qxi_current(bytearray(), "", [])
-    assert lib.journal() == [
+    assert qxsdk.journal() == [
         Call("qxi_subscribe", (b"", b"", False)),
         Call("qxi_subscribe", (b"SHSE.1", b"1m", False)),
         Call("qxi_unsubscribe", (b"A", b"tick")),
         Call("qxi_current_pb", (b"", False, b"", OUT, OUT)),
     ]
-    lib.clear_journal()
+    qxsdk.clear_journal()
     for args in [(None, b"tick", 0), (b"A", 5, 0), (b"A", memoryview(b"x"), 0)]:
         with pytest.raises(TypeError) as info:
             c_sdk.py_qxi_subscribe(*args)
@@ -87,7 +87,7 @@ def test_texts_accepted_and_refused(lib):
             c_sdk.py_qxi_unsubscribe(*args)
     with pytest.raises(UnicodeEncodeError):
         c_sdk.py_qxi_current(b"A", fields="\u00e9", include_call_auction=BadBool())
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 @pytest.mark.parametrize("name, args, error", [
@@ -100,11 +100,11 @@ def test_texts_accepted_and_refused(lib):
     ("py_qxi_subscribe", (b"A", b"tick", BadBool()), ZeroDivisionError),
     ("py_qxi_subscribe", (1, None, BadBool()), TypeError),
 ])
-def test_first_failing_conversion_in_library_order(lib, name, args, error):
+def test_first_failing_conversion_in_library_order(qxsdk, name, args, error):
     with pytest.raises(error) as info:
         getattr(c_sdk, name)(*args)
     assert "c_sdk." + name in tb_names(info)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 @pytest.mark.parametrize("name, args, kwargs, message", [
@@ -120,45 +120,45 @@ def test_first_failing_conversion_in_library_order(lib, name, args, error):
     ("py_qxi_current", (b"A", b"f", 0), {"fields": b"f"}, "py_qxi_current() got multiple values for keyword argument 'fields'"),
     ("py_qxi_current", (None, None, None), {"include_call_auction_": 1}, "py_qxi_current() got an unexpected keyword argument 'include_call_auction_'"),
 ])
-def test_argument_errors_before_any_conversion(lib, name, args, kwargs, message):
-    assert_argument_error(lib, name, args, kwargs, message)
+def test_argument_errors_before_any_conversion(qxsdk, name, args, kwargs, message):
+    assert_argument_error(qxsdk, name, args, kwargs, message)
 
 
-def test_statuses_come_back_unchanged(lib):
+def test_statuses_come_back_unchanged(qxsdk):
     for status in (-1, 1000, -2**31, 2**31 - 1):
-        lib.push_status("qxi_subscribe", status)
-        lib.push_status("qxi_unsubscribe", status)
+        qxsdk.push_status("qxi_subscribe", status)
+        qxsdk.push_status("qxi_unsubscribe", status)
         assert c_sdk.py_qxi_subscribe(b"A", b"tick", 0) == status
         assert c_sdk.py_qxi_unsubscribe(b"A", b"tick") == status
     # The success value is not consulted by these two.
     del c_sdk.CSDK_OPERATE_SUCCESS
     assert c_sdk.py_qxi_subscribe(b"A", b"tick", 0) == 0
-    assert len(lib.journal()) == 9
+    assert len(qxsdk.journal()) == 9
 
 
-def test_snapshot_response_pairs(lib):
-    lib.push_response("qxi_current_pb", b"")
+def test_snapshot_response_pairs(qxsdk):
+    qxsdk.push_response("qxi_current_pb", b"")
     assert c_sdk.py_qxi_current(b"A", b"f", 0) == (0, b"")
-    lib.push_response("qxi_current_pb", b"abcdef", 3)
+    qxsdk.push_response("qxi_current_pb", b"abcdef", 3)
     assert c_sdk.py_qxi_current(b"A", b"f", 0) == (0, b"abc")
     for status in (1, -1, 1003):
-        lib.push_status("qxi_current_pb", status)
-        lib.push_response("qxi_current_pb", b"x", -5)  # never read on failure
+        qxsdk.push_status("qxi_current_pb", status)
+        qxsdk.push_response("qxi_current_pb", b"x", -5)  # never read on failure
         assert c_sdk.py_qxi_current(b"A", b"f", 0) == (status, None)
-    lib.push_response("qxi_current_pb", b"x", -5)
+    qxsdk.push_response("qxi_current_pb", b"x", -5)
     with pytest.raises(SystemError) as info:
         c_sdk.py_qxi_current(b"A", b"f", 0)
     assert "c_sdk.py_qxi_current" in tb_names(info)
-    lib.push_response("qxi_current_pb", None, 4)
+    qxsdk.push_response("qxi_current_pb", None, 4)
     with pytest.raises(SystemError):
         c_sdk.py_qxi_current(b"A", b"f", 0)
-    assert lib.journal() == [Call("qxi_current_pb", (b"A", False, b"f", OUT, OUT))] * 7
+    assert qxsdk.journal() == [Call("qxi_current_pb", (b"A", False, b"f", OUT, OUT))] * 7
 
 
-def test_snapshot_success_value_is_looked_up_after_the_call(lib):
+def test_snapshot_success_value_is_looked_up_after_the_call(qxsdk):
     c_sdk.CSDK_OPERATE_SUCCESS = 1003
-    lib.push_status("qxi_current_pb", 1003)
-    lib.push_response("qxi_current_pb", b"ok at 1003")
+    qxsdk.push_status("qxi_current_pb", 1003)
+    qxsdk.push_response("qxi_current_pb", b"ok at 1003")
     assert c_sdk.py_qxi_current(b"A", b"f", 1) == (1003, b"ok at 1003")
     assert c_sdk.py_qxi_current(b"A", b"f", 1) == (0, None)
     del c_sdk.CSDK_OPERATE_SUCCESS
@@ -169,13 +169,13 @@ def test_snapshot_success_value_is_looked_up_after_the_call(lib):
         assert c_sdk.py_qxi_current(b"A", b"f", 1) == (0, b'{"fn":"qxi_current_pb"}')
     finally:
         del builtins.CSDK_OPERATE_SUCCESS
-    assert len(lib.calls("qxi_current_pb")) == 4
+    assert len(qxsdk.calls("qxi_current_pb")) == 4
 
 
-def test_subscriptions_drive_the_event_stream(lib):
+def test_subscriptions_drive_the_event_stream(qxsdk):
     received = []
     c_sdk.py_qxi_set_data_callback(lambda text, payload: received.append((text, json.loads(payload))))
-    lib.set_session(4, 1000)
+    qxsdk.set_session(4, 1000)
     assert c_sdk.py_qxi_subscribe("SHSE.600000, SZSE.000001", "tick", False) == 0
     assert c_sdk.py_qxi_subscribe(b"SHSE.600000", b"2s", 0) == 0
     assert c_sdk.py_qxi_run() == 0
@@ -193,25 +193,25 @@ def test_subscriptions_drive_the_event_stream(lib):
     c_sdk.py_qxi_unsubscribe(b"*", b"*")
     c_sdk.py_qxi_run()
     assert received == []
-    assert [c.fn for c in lib.journal()] == ["qxi_set_event_callback_pb", "qxi_subscribe", "qxi_subscribe",
+    assert [c.fn for c in qxsdk.journal()] == ["qxi_set_event_callback_pb", "qxi_subscribe", "qxi_subscribe",
                                              "qxi_run", "qxi_subscribe", "qxi_run", "qxi_unsubscribe", "qxi_run"]
 
 
-def test_no_reference_growth(lib):
+def test_no_reference_growth(qxsdk):
     def action():
         c_sdk.py_qxi_subscribe(b"A", "tick", [0])
         c_sdk.py_qxi_unsubscribe(symbols="A", frequency=bytearray(b"tick"))
         c_sdk.py_qxi_current(b"A", b"f", 1)
-        lib.push_status("qxi_current_pb", 3)
+        qxsdk.push_status("qxi_current_pb", 3)
         c_sdk.py_qxi_current(fields=b"f", symbols="A", include_call_auction=0)
-        lib.push_response("qxi_current_pb", b"x", -1)
+        qxsdk.push_response("qxi_current_pb", b"x", -1)
         swallow([lambda: c_sdk.py_qxi_current(b"A", b"f", BadBool()),
                     lambda: c_sdk.py_qxi_current(b"A", b"f", 0),
                     lambda: c_sdk.py_qxi_subscribe(b"A", None, 0),
                     lambda: c_sdk.py_qxi_unsubscribe(b"A", x=1)], (ZeroDivisionError, SystemError, TypeError))
 
-    growth = growth_without_journal(lib, action, repeat=1000)
+    growth = growth_without_journal(qxsdk, action, repeat=1000)
     assert growth < 50, f"{growth} more blocks"
-    lib.clear_journal()
+    qxsdk.clear_journal()
     action()
-    assert [c.fn for c in lib.journal()] == ["qxi_subscribe", "qxi_unsubscribe"] + ["qxi_current_pb"] * 3
+    assert [c.fn for c in qxsdk.journal()] == ["qxi_subscribe", "qxi_unsubscribe"] + ["qxi_current_pb"] * 3

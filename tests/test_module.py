@@ -12,11 +12,13 @@ import textwrap
 import pytest
 
 import c_sdk
-from standin import OUT, Call
+import qxsdk_standin
+from qxsdk_standin import OUT, Call
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 STANDIN = os.path.join(os.path.dirname(TESTS), "standin")
 MODULE_DIR = os.path.dirname(c_sdk.__file__)
+STANDIN_PACKAGE_DIR = os.path.dirname(os.path.dirname(qxsdk_standin.__file__))
 
 RECORD_CLASSES = ["QuoteItemLikeDict2", "TickLikeDict2", "BarLikeDict2", "ObjectLikeDict2"]
 
@@ -143,16 +145,17 @@ def run_python(code, *path, args=(), flags=()):
     """Runs `code` in a new interpreter that finds the tests' helpers, the host package
     folders in `path` and the installed module, in that order."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([TESTS, *path, MODULE_DIR])
+    env["PYTHONPATH"] = os.pathsep.join([TESTS, *path, MODULE_DIR, STANDIN_PACKAGE_DIR])
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     prelude = textwrap.dedent(
         """
         import json, os, sys, traceback
-        import standin
+        import qxsdk_standin
+
+        # Asked for explicitly, before anything imports c_sdk.
+        sdk = qxsdk_standin.activate()
 
         def journal():
-            import c_sdk
-            sdk = standin.load(os.path.join(os.path.dirname(c_sdk.__file__), "libqxsdk.so"))
             return [[c.fn, [repr(a) for a in c.args]] for c in sdk.journal()]
 
         def failure(exc):
@@ -275,7 +278,7 @@ def test_constants():
     assert sys.modules["c_sdk"] is c_sdk
 
 
-def test_repeated_import_runs_nothing_again(lib):
+def test_repeated_import_runs_nothing_again(qxsdk):
     before = dict(vars(c_sdk))
     c_sdk.CSDK_OPERATE_SUCCESS = 77  # a module-level statement run again would undo this
     import c_sdk as again
@@ -295,27 +298,27 @@ def test_repeated_import_runs_nothing_again(lib):
     for name in NAMESPACE:
         if name in before and name != "CSDK_OPERATE_SUCCESS":
             assert after[name] is before[name], name
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_rebinding_the_success_value_is_seen_by_the_next_call(lib):
-    lib.push_response("qxi_get_dividends", b"r1")
+def test_rebinding_the_success_value_is_seen_by_the_next_call(qxsdk):
+    qxsdk.push_response("qxi_get_dividends", b"r1")
     assert c_sdk.py_qxi_get_dividends(b"q") == (0, b"r1")
     vars(c_sdk)["CSDK_OPERATE_SUCCESS"] = 1003
     assert c_sdk.py_qxi_get_dividends(b"q") == (0, None)
     assert c_sdk.c_status_ok(1003) is True
-    lib.push_status("qxi_get_dividends", 1003)
-    lib.push_response("qxi_get_dividends", b"r2")
+    qxsdk.push_status("qxi_get_dividends", 1003)
+    qxsdk.push_response("qxi_get_dividends", b"r2")
     assert c_sdk.py_qxi_get_dividends(b"q") == (1003, b"r2")
     setattr(c_sdk, "CSDK_OPERATE_SUCCESS", 0)
     assert c_sdk.c_status_ok(1003) is False
-    lib.push_status("qxi_get_dividends", 1003)
+    qxsdk.push_status("qxi_get_dividends", 1003)
     assert c_sdk.py_qxi_get_dividends(b"q") == (1003, None)
     # Rebinding an unrelated global does not disturb the success value.
     c_sdk.unrelated = 1
-    lib.push_response("qxi_get_dividends", b"r3")
+    qxsdk.push_response("qxi_get_dividends", b"r3")
     assert c_sdk.py_qxi_get_dividends(b"q") == (0, b"r3")
-    assert lib.journal() == [Call("qxi_get_dividends", (b"q", 1, OUT, OUT))] * 5
+    assert qxsdk.journal() == [Call("qxi_get_dividends", (b"q", 1, OUT, OUT))] * 5
 
 
 # ---------------------------------------------------------------- fresh processes

@@ -8,7 +8,7 @@ import pytest
 
 import c_sdk
 from conftest import growth_without_journal, refcount_growth, tb_names
-from standin import OUT, Call
+from qxsdk_standin import OUT, Call
 
 PAIR = "request/response"
 STATUS = "status only"
@@ -212,48 +212,48 @@ def test_table_matches_the_family_sizes():
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", MEMBERS, ids=ids(MEMBERS))
-def test_member_calls_its_library_function(lib, name, fn, shape, decorated):
+def test_member_calls_its_library_function(qxsdk, name, fn, shape, decorated):
     binding = getattr(c_sdk, name)
     assert binding.__name__ == ("wrapper" if decorated else name)
     request = name.encode() + b"\x00\xfftail"
     args = () if shape == RESPONSE else (request,)
 
     # Success: the library's own status and a copy of its response.
-    lib.push_status(fn, 0)
-    lib.push_response(fn, b"res\x00" + fn.encode())
+    qxsdk.push_status(fn, 0)
+    qxsdk.push_response(fn, b"res\x00" + fn.encode())
     result = binding(*args)
     if shape == STATUS:
         assert result == 0 and type(result) is int
     else:
         assert result == (0, b"res\x00" + fn.encode())
         assert type(result) is tuple and type(result[0]) is int and type(result[1]) is bytes
-    assert lib.journal() == [expected_call(fn, shape, request)]
+    assert qxsdk.journal() == [expected_call(fn, shape, request)]
 
     # Failure: the status comes back; a response pair leaves the response unread.
-    lib.clear_journal()
-    lib.push_status(fn, 1003)
-    lib.push_response(fn, b"unread")
+    qxsdk.clear_journal()
+    qxsdk.push_status(fn, 1003)
+    qxsdk.push_response(fn, b"unread")
     result = binding(*args)
     assert result == (1003 if shape == STATUS else (1003, None))
-    assert lib.journal() == [expected_call(fn, shape, request)]
+    assert qxsdk.journal() == [expected_call(fn, shape, request)]
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", WITH_REQUEST, ids=ids(WITH_REQUEST))
-def test_member_text_request(lib, name, fn, shape, decorated):
+def test_member_text_request(qxsdk, name, fn, shape, decorated):
     binding = getattr(c_sdk, name)
     if decorated:
-        lib.push_status(fn, 0)
-        lib.push_response(fn, b"text accepted")
+        qxsdk.push_status(fn, 0)
+        qxsdk.push_response(fn, b"text accepted")
         result = binding("ascii text")
         assert result == (0 if shape == STATUS else (0, b"text accepted"))
-        assert lib.journal() == [expected_call(fn, shape, b"ascii text")]
-        lib.clear_journal()
+        assert qxsdk.journal() == [expected_call(fn, shape, b"ascii text")]
+        qxsdk.clear_journal()
         with pytest.raises(UnicodeEncodeError):
             binding("账户")
     else:
         with pytest.raises(TypeError, match="expected bytes, str found"):
             binding("ascii text")
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", MEMBERS, ids=ids(MEMBERS))
@@ -285,36 +285,36 @@ def test_member_introspection(name, fn, shape, decorated):
     ],
     ids=["None", "int", "memoryview", "list", "list-of-str", "tuple"],
 )
-def test_non_bytes_requests_are_refused_before_the_call(lib, name, fn, shape, decorated, bad, message):
+def test_non_bytes_requests_are_refused_before_the_call(qxsdk, name, fn, shape, decorated, bad, message):
     with pytest.raises(TypeError) as info:
         call(name, bad)
     assert str(info.value) == message
     assert "c_sdk." + name in tb_names(info)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLES, ids=ids(SAMPLES))
 @pytest.mark.parametrize("kind", [bytes, bytearray])
-def test_empty_request_is_a_non_null_pointer(lib, name, fn, shape, decorated, kind):
+def test_empty_request_is_a_non_null_pointer(qxsdk, name, fn, shape, decorated, kind):
     call(name, kind())
     # A null pointer would journal as None.
-    assert lib.journal() == [expected_call(fn, shape, b"")]
-    assert lib.journal()[0].args[0] == b""
+    assert qxsdk.journal() == [expected_call(fn, shape, b"")]
+    assert qxsdk.journal()[0].args[0] == b""
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLES, ids=ids(SAMPLES))
-def test_request_with_nul_bytes_passes_whole(lib, name, fn, shape, decorated):
+def test_request_with_nul_bytes_passes_whole(qxsdk, name, fn, shape, decorated):
     request = b"\x00a\x00\x00b\x00"
     call(name, request)
-    assert lib.journal() == [expected_call(fn, shape, request)]
+    assert qxsdk.journal() == [expected_call(fn, shape, request)]
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLES, ids=ids(SAMPLES))
-def test_bytearray_and_bytes_make_identical_calls(lib, name, fn, shape, decorated):
+def test_bytearray_and_bytes_make_identical_calls(qxsdk, name, fn, shape, decorated):
     request = b'{"symbol":"SHSE.600000"}\x00\x01'
     from_bytes = call(name, request)
     from_bytearray = call(name, bytearray(request))
-    first, second = lib.journal()
+    first, second = qxsdk.journal()
     assert first == second == expected_call(fn, shape, request)
     assert from_bytes == from_bytearray
 
@@ -349,23 +349,23 @@ class StrLen(bytearray):
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLES, ids=ids(SAMPLES))
 @pytest.mark.parametrize("kind", [BytesSub, ByteArraySub, ShortLen, LongLen])
-def test_subclasses_pass_their_true_byte_count(lib, name, fn, shape, decorated, kind):
+def test_subclasses_pass_their_true_byte_count(qxsdk, name, fn, shape, decorated, kind):
     request = kind(b"abc\x00def")
     call(name, request)
-    assert lib.journal() == [expected_call(fn, shape, b"abc\x00def")]
+    assert qxsdk.journal() == [expected_call(fn, shape, b"abc\x00def")]
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLES, ids=ids(SAMPLES))
-def test_failing_length_stops_before_the_call(lib, name, fn, shape, decorated):
+def test_failing_length_stops_before_the_call(qxsdk, name, fn, shape, decorated):
     with pytest.raises(ValueError, match="no length today") as info:
         call(name, BadLen(b"abc"))
     assert "c_sdk." + name in tb_names(info)
     with pytest.raises(TypeError):
         call(name, StrLen(b"abc"))
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_request_of_two_gib_is_refused_before_the_call(lib):
+def test_request_of_two_gib_is_refused_before_the_call(qxsdk):
     try:
         huge = bytearray(2**31)
     except MemoryError:
@@ -374,7 +374,7 @@ def test_request_of_two_gib_is_refused_before_the_call(lib):
         for name, fn, shape, decorated in [DIVIDENDS, LOG]:
             with pytest.raises(OverflowError):
                 call(name, huge)
-        assert lib.journal() == []
+        assert qxsdk.journal() == []
     finally:
         del huge
         gc.collect()
@@ -384,83 +384,83 @@ def test_request_of_two_gib_is_refused_before_the_call(lib):
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLE_PAIRS, ids=ids(SAMPLE_PAIRS))
-def test_success_with_empty_response(lib, name, fn, shape, decorated):
-    lib.push_response(fn, b"", 0)
-    lib.push_response(fn, b"ignored", 0)
+def test_success_with_empty_response(qxsdk, name, fn, shape, decorated):
+    qxsdk.push_response(fn, b"", 0)
+    qxsdk.push_response(fn, b"ignored", 0)
     assert call(name, b"q") == (0, b"")
     assert call(name, b"q") == (0, b"")
-    assert lib.journal() == [expected_call(fn, shape, b"q")] * 2
+    assert qxsdk.journal() == [expected_call(fn, shape, b"q")] * 2
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLE_PAIRS, ids=ids(SAMPLE_PAIRS))
-def test_response_length_is_what_the_library_says(lib, name, fn, shape, decorated):
-    lib.push_response(fn, b"0123456789", 4)
+def test_response_length_is_what_the_library_says(qxsdk, name, fn, shape, decorated):
+    qxsdk.push_response(fn, b"0123456789", 4)
     assert call(name, b"q") == (0, b"0123")
-    assert lib.journal() == [expected_call(fn, shape, b"q")]
+    assert qxsdk.journal() == [expected_call(fn, shape, b"q")]
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLE_PAIRS, ids=ids(SAMPLE_PAIRS))
-def test_broken_responses_raise_system_error_after_the_call(lib, name, fn, shape, decorated):
-    lib.push_response(fn, b"abc", -3)
+def test_broken_responses_raise_system_error_after_the_call(qxsdk, name, fn, shape, decorated):
+    qxsdk.push_response(fn, b"abc", -3)
     with pytest.raises(SystemError) as info:
         call(name, b"q")
     assert "c_sdk." + name in tb_names(info)
-    lib.push_response(fn, None, 5)
+    qxsdk.push_response(fn, None, 5)
     with pytest.raises(SystemError) as info:
         call(name, b"q")
     assert "c_sdk." + name in tb_names(info)
-    lib.push_response(fn, None, 0)
+    qxsdk.push_response(fn, None, 0)
     assert call(name, b"q") == (0, b"")
-    assert lib.journal() == [expected_call(fn, shape, b"q")] * 3
+    assert qxsdk.journal() == [expected_call(fn, shape, b"q")] * 3
 
 
-def test_broken_response_ignored_on_failure(lib):
-    lib.push_status("qxi_get_dividends", 1000)
-    lib.push_response("qxi_get_dividends", None, 5)
-    lib.push_status("qxi_get_dividends", 1001)
-    lib.push_response("qxi_get_dividends", b"abc", -3)
+def test_broken_response_ignored_on_failure(qxsdk):
+    qxsdk.push_status("qxi_get_dividends", 1000)
+    qxsdk.push_response("qxi_get_dividends", None, 5)
+    qxsdk.push_status("qxi_get_dividends", 1001)
+    qxsdk.push_response("qxi_get_dividends", b"abc", -3)
     assert c_sdk.py_qxi_get_dividends(b"q") == (1000, None)
     assert c_sdk.py_qxi_get_dividends(b"q") == (1001, None)
-    assert len(lib.calls("qxi_get_dividends")) == 2
+    assert len(qxsdk.calls("qxi_get_dividends")) == 2
 
 
-def test_response_only_member(lib):
-    lib.push_response("qxi_get_account_info_pb", b'[{"account":"a"}]')
+def test_response_only_member(qxsdk):
+    qxsdk.push_response("qxi_get_account_info_pb", b'[{"account":"a"}]')
     assert c_sdk.py_qxi_get_accounts() == (0, b'[{"account":"a"}]')
-    lib.push_response("qxi_get_account_info_pb", None, 2)
+    qxsdk.push_response("qxi_get_account_info_pb", None, 2)
     with pytest.raises(SystemError):
         c_sdk.py_qxi_get_accounts()
-    assert lib.journal() == [Call("qxi_get_account_info_pb", (OUT, OUT))] * 2
+    assert qxsdk.journal() == [Call("qxi_get_account_info_pb", (OUT, OUT))] * 2
 
 
-def test_responses_are_independent_copies(lib):
-    lib.push_response("qxi_get_dividends", b"first")
+def test_responses_are_independent_copies(qxsdk):
+    qxsdk.push_response("qxi_get_dividends", b"first")
     first = c_sdk.py_qxi_get_dividends(b"q")
     # The library reuses (here: frees) its buffer at the next call.
-    lib.push_response("qxi_get_dividends", b"SECOND")
+    qxsdk.push_response("qxi_get_dividends", b"SECOND")
     second = c_sdk.py_qxi_get_dividends(b"q")
-    lib.push_response("qxi_get_dividends", b"first")
+    qxsdk.push_response("qxi_get_dividends", b"first")
     third = c_sdk.py_qxi_get_dividends(b"q")
     c_sdk.py_qxi_get_orders(b"x" * 64)
     assert first == (0, b"first") and second == (0, b"SECOND")
     assert third == first and third[1] is not first[1]
-    assert len(lib.journal()) == 4
+    assert len(qxsdk.journal()) == 4
 
 
 # ---------------------------------------------------------------- the success value
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLE_PAIRS, ids=ids(SAMPLE_PAIRS))
-def test_success_value_rebound_to_another_int(lib, name, fn, shape, decorated):
+def test_success_value_rebound_to_another_int(qxsdk, name, fn, shape, decorated):
     c_sdk.CSDK_OPERATE_SUCCESS = 1003
-    lib.push_status(fn, 1003)
-    lib.push_response(fn, b"ok")
+    qxsdk.push_status(fn, 1003)
+    qxsdk.push_response(fn, b"ok")
     assert call(name, b"q") == (1003, b"ok")
     assert call(name, b"q") == (0, None)
     c_sdk.CSDK_OPERATE_SUCCESS = 0
-    lib.push_response(fn, b"back")
+    qxsdk.push_response(fn, b"back")
     assert call(name, b"q") == (0, b"back")
-    assert lib.journal() == [expected_call(fn, shape, b"q")] * 3
+    assert qxsdk.journal() == [expected_call(fn, shape, b"q")] * 3
 
 
 class Matches:
@@ -493,21 +493,21 @@ class Raising:
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLE_PAIRS, ids=ids(SAMPLE_PAIRS))
-def test_success_value_custom_equality(lib, name, fn, shape, decorated):
+def test_success_value_custom_equality(qxsdk, name, fn, shape, decorated):
     success = Matches(7, 8)
     c_sdk.CSDK_OPERATE_SUCCESS = success
-    lib.push_status(fn, 8)
-    lib.push_response(fn, b"eight")
+    qxsdk.push_status(fn, 8)
+    qxsdk.push_response(fn, b"eight")
     assert call(name, b"q") == (8, b"eight")
     assert call(name, b"q") == (0, None)
     assert success.seen == [8, 0]
     # The truth of whatever __eq__ returns decides.
     c_sdk.CSDK_OPERATE_SUCCESS = Matches(result="yes")
-    lib.push_response(fn, b"truthy")
+    qxsdk.push_response(fn, b"truthy")
     assert call(name, b"q") == (0, b"truthy")
     c_sdk.CSDK_OPERATE_SUCCESS = Matches(result="")
     assert call(name, b"q") == (0, None)
-    assert lib.journal() == [expected_call(fn, shape, b"q")] * 4
+    assert qxsdk.journal() == [expected_call(fn, shape, b"q")] * 4
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLE_PAIRS, ids=ids(SAMPLE_PAIRS))
@@ -516,48 +516,48 @@ def test_success_value_custom_equality(lib, name, fn, shape, decorated):
     [(Raising(), LookupError), (Matches(result=Unsure()), ArithmeticError)],
     ids=["eq-raises", "bool-raises"],
 )
-def test_success_comparison_errors_propagate_after_the_call(lib, name, fn, shape, decorated, success, error):
+def test_success_comparison_errors_propagate_after_the_call(qxsdk, name, fn, shape, decorated, success, error):
     c_sdk.CSDK_OPERATE_SUCCESS = success
     with pytest.raises(error) as info:
         call(name, b"q")
     assert "c_sdk." + name in tb_names(info)
-    assert lib.journal() == [expected_call(fn, shape, b"q")]
+    assert qxsdk.journal() == [expected_call(fn, shape, b"q")]
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", STATUS_ONLY, ids=ids(STATUS_ONLY))
-def test_status_only_members_ignore_the_success_value(lib, name, fn, shape, decorated):
+def test_status_only_members_ignore_the_success_value(qxsdk, name, fn, shape, decorated):
     success = Matches(result=True)
     c_sdk.CSDK_OPERATE_SUCCESS = success
-    lib.push_status(fn, 1002)
+    qxsdk.push_status(fn, 1002)
     assert call(name, b"q") == 1002
     del c_sdk.CSDK_OPERATE_SUCCESS
     assert call(name, b"q") == 0
     assert success.seen == []
-    assert lib.journal() == [expected_call(fn, shape, b"q")] * 2
+    assert qxsdk.journal() == [expected_call(fn, shape, b"q")] * 2
 
 
-def test_missing_success_value_raises_after_the_call(lib):
+def test_missing_success_value_raises_after_the_call(qxsdk):
     del c_sdk.CSDK_OPERATE_SUCCESS
     assert not hasattr(builtins, "CSDK_OPERATE_SUCCESS")
     for name, fn, shape, decorated in SAMPLE_PAIRS + [("py_qxi_get_accounts", "qxi_get_account_info_pb", RESPONSE, PLAIN)]:
-        lib.clear_journal()
+        qxsdk.clear_journal()
         with pytest.raises(NameError) as info:
             call(name, *(() if shape == RESPONSE else (b"q",)))
         assert str(info.value) == "name 'CSDK_OPERATE_SUCCESS' is not defined"
         assert "c_sdk." + name in tb_names(info)
-        assert lib.journal() == [expected_call(fn, shape, b"q")]
+        assert qxsdk.journal() == [expected_call(fn, shape, b"q")]
 
     # A builtin of that name then counts, and its removal is seen too.
     builtins.CSDK_OPERATE_SUCCESS = 1001
     try:
-        lib.clear_journal()
-        lib.push_status("qxi_get_dividends", 1001)
-        lib.push_response("qxi_get_dividends", b"from builtins")
+        qxsdk.clear_journal()
+        qxsdk.push_status("qxi_get_dividends", 1001)
+        qxsdk.push_response("qxi_get_dividends", b"from builtins")
         assert c_sdk.py_qxi_get_dividends(b"q") == (1001, b"from builtins")
         assert c_sdk.py_qxi_get_dividends(b"q") == (0, None)
         # The module global wins over the builtin once it is back.
         c_sdk.CSDK_OPERATE_SUCCESS = 0
-        lib.push_response("qxi_get_dividends", b"from module")
+        qxsdk.push_response("qxi_get_dividends", b"from module")
         assert c_sdk.py_qxi_get_dividends(b"q") == (0, b"from module")
         del c_sdk.CSDK_OPERATE_SUCCESS
         assert c_sdk.py_qxi_get_dividends(b"q") == (0, None)
@@ -565,7 +565,7 @@ def test_missing_success_value_raises_after_the_call(lib):
         del builtins.CSDK_OPERATE_SUCCESS
     with pytest.raises(NameError):
         c_sdk.py_qxi_get_dividends(b"q")
-    assert len(lib.calls("qxi_get_dividends")) == 5
+    assert len(qxsdk.calls("qxi_get_dividends")) == 5
 
 
 # ---------------------------------------------------------------- argument errors
@@ -590,15 +590,15 @@ def test_missing_success_value_raises_after_the_call(lib):
         ("py_qxi_cancel_order", (), {"req": b"a"}, "py_qxi_cancel_order() takes no keyword arguments"),
     ],
 )
-def test_argument_errors(lib, name, args, kwargs, message):
+def test_argument_errors(qxsdk, name, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         call(name, *args, **kwargs)
     assert str(info.value) == message
     assert "c_sdk." + name in tb_names(info)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_decorated_member_traceback_shows_both_layers(lib):
+def test_decorated_member_traceback_shows_both_layers(qxsdk):
     with pytest.raises(UnicodeEncodeError) as info:
         c_sdk.py_qxi_get_orders("é")
     names = tb_names(info)
@@ -607,14 +607,14 @@ def test_decorated_member_traceback_shows_both_layers(lib):
     with pytest.raises(TypeError) as info:
         c_sdk.py_qxi_get_orders(None)
     assert "c_sdk.py_qxi_get_orders" in tb_names(info)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 # ---------------------------------------------------------------- resources
 
 
-def test_no_reference_growth_over_every_member(lib):
-    lib.enable_journal(False)
+def test_no_reference_growth_over_every_member(qxsdk):
+    qxsdk.enable_journal(False)
 
     def action():
         for name, fn, shape, decorated in MEMBERS:
@@ -622,7 +622,7 @@ def test_no_reference_growth_over_every_member(lib):
                 getattr(c_sdk, name)()
             else:
                 getattr(c_sdk, name)(b"request")
-        lib.push_status("qxi_get_dividends", 1003)
+        qxsdk.push_status("qxi_get_dividends", 1003)
         c_sdk.py_qxi_get_dividends(bytearray(b"failed"))
         c_sdk.py_qxi_get_orders("text")
         try:
@@ -637,16 +637,16 @@ def test_no_reference_growth_over_every_member(lib):
     try:
         growth = refcount_growth(action, repeat=30, rounds=3)
     finally:
-        lib.enable_journal(True)
+        qxsdk.enable_journal(True)
     assert growth < 50, f"{growth} blocks more after {30 * (len(MEMBERS) + 4)} calls"
-    lib.clear_journal()
+    qxsdk.clear_journal()
     action()
-    journal = lib.journal()
+    journal = qxsdk.journal()
     assert len(journal) == len(MEMBERS) + 2
     assert [c.fn for c in journal[: len(MEMBERS)]] == [m[1] for m in MEMBERS]
 
 
-def test_no_growth_on_success_value_errors(lib):
+def test_no_growth_on_success_value_errors(qxsdk):
     c_sdk.CSDK_OPERATE_SUCCESS = Raising()
 
     def action():
@@ -655,7 +655,7 @@ def test_no_growth_on_success_value_errors(lib):
         except LookupError:
             pass
 
-    growth = growth_without_journal(lib, action, repeat=2000)
+    growth = growth_without_journal(qxsdk, action, repeat=2000)
     assert growth < 50
     action()
-    assert lib.journal() == [expected_call("qxi_get_dividends", PAIR, b"q")]
+    assert qxsdk.journal() == [expected_call("qxi_get_dividends", PAIR, b"q")]

@@ -7,7 +7,7 @@ import pytest
 
 import c_sdk
 from conftest import assert_argument_error, growth_without_journal, swallow, tb_names, vectorcall
-from standin import OUT, Call
+from qxsdk_standin import OUT, Call
 
 STATUS = "status"
 NONE = "none"
@@ -58,33 +58,33 @@ def ids(members):
 
 
 @pytest.mark.parametrize("name, args, fn, received, result, decorated", MEMBERS, ids=ids(MEMBERS))
-def test_member_calls_its_library_function(lib, name, args, fn, received, result, decorated):
+def test_member_calls_its_library_function(qxsdk, name, args, fn, received, result, decorated):
     binding = getattr(c_sdk, name)
     assert binding.__name__ == ("wrapper" if decorated else name)
     if result == STATUS:
-        lib.push_status(fn, -70000)
+        qxsdk.push_status(fn, -70000)
         value = binding(*args)
         assert value == -70000 and type(value) is int
-        lib.push_status(fn, 1000)
+        qxsdk.push_status(fn, 1000)
         assert binding(*args) == 1000
     elif result == TEXT:
-        lib.push_text(fn, b"text \xff\xfe")
+        qxsdk.push_text(fn, b"text \xff\xfe")
         value = binding(*args)
         assert value == b"text \xff\xfe" and type(value) is bytes
         assert type(binding(*args)) is bytes  # the library's own default text
     elif result == ADDRESS:
-        lib.push_text(fn, b"tcp://10.0.0.1:9")
+        qxsdk.push_text(fn, b"tcp://10.0.0.1:9")
         assert binding(*args) == b"tcp://10.0.0.1:9"
-        lib.push_text(fn, b"unread")
-        lib.push_status(fn, 3)
+        qxsdk.push_text(fn, b"unread")
+        qxsdk.push_status(fn, 3)
         assert binding(*args) is None
     else:
         assert binding(*args) is None
         assert binding(*args) is None
-    assert lib.journal() == [Call(fn, received)] * 2
+    assert qxsdk.journal() == [Call(fn, received)] * 2
 
 
-def test_default_library_texts_come_back_as_bytes(lib):
+def test_default_library_texts_come_back_as_bytes(qxsdk):
     assert c_sdk.py_qxi_strerror(1002) == b"unknown bus topic"
     assert c_sdk.py_qxi_strerror(0) == b"success"
     assert c_sdk.py_qxi_get_ext_errormsg() == b""
@@ -93,7 +93,7 @@ def test_default_library_texts_come_back_as_bytes(lib):
     assert c_sdk.py_qxi_set_token(b"secret") == 0
     token = c_sdk.py_qxi_get_encrypted_token()
     assert type(token) is bytes and token.startswith(b"enc-")
-    assert [c.fn for c in lib.journal()] == [
+    assert [c.fn for c in qxsdk.journal()] == [
         "qxi_strerror", "qxi_strerror", "qxi_get_ext_errormsg", "qxi_set_serv_addr_v5",
         "qxi_get_orgcode", "qxi_set_token", "qxi_get_encrypted_token"]
 
@@ -102,7 +102,7 @@ def test_default_library_texts_come_back_as_bytes(lib):
 
 
 @pytest.mark.parametrize("name, args, fn, received, result, decorated", TEXT_FUNCTIONS, ids=ids(TEXT_FUNCTIONS))
-def test_text_arguments(lib, name, args, fn, received, result, decorated):
+def test_text_arguments(qxsdk, name, args, fn, received, result, decorated):
     binding = getattr(c_sdk, name)
     n = len(args)
     rest = received[n:]
@@ -114,15 +114,15 @@ def test_text_arguments(lib, name, args, fn, received, result, decorated):
 
     for given, seen in [(b"", b""), (bytearray(), b""), (bytearray(b"ba"), b"ba"),
                         (Sub(b"sub"), b"sub"), (b"cut\x00here", b"cut")]:
-        lib.clear_journal()
+        qxsdk.clear_journal()
         binding(*[given] * n)
-        assert lib.journal() == [Call(fn, (seen,) * n + rest)]
+        assert qxsdk.journal() == [Call(fn, (seen,) * n + rest)]
 
-    lib.clear_journal()
+    qxsdk.clear_journal()
     if decorated:
         binding(*["ascii"] * n)
-        assert lib.journal() == [Call(fn, (b"ascii",) * n + rest)]
-        lib.clear_journal()
+        assert qxsdk.journal() == [Call(fn, (b"ascii",) * n + rest)]
+        qxsdk.clear_journal()
         with pytest.raises(UnicodeEncodeError):
             binding(*["caf\u00e9"] * n)
     else:
@@ -137,13 +137,13 @@ def test_text_arguments(lib, name, args, fn, received, result, decorated):
     # The last text is bad: the library is not called either.
     with pytest.raises(TypeError):
         binding(*[b"ok"] * (n - 1), None)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_empty_token_and_its_status(lib):
-    lib.push_status("qxi_set_token", 1000)
+def test_empty_token_and_its_status(qxsdk):
+    qxsdk.push_status("qxi_set_token", 1000)
     assert c_sdk.py_qxi_set_token(b"") == 1000
-    assert lib.journal() == [Call("qxi_set_token", (b"",))]
+    assert qxsdk.journal() == [Call("qxi_set_token", (b"",))]
 
 
 # ---------------------------------------------------------------- integers
@@ -167,7 +167,7 @@ class Raising:
 
 
 @pytest.mark.parametrize("name, args, fn, received, result, decorated", INT_FUNCTIONS, ids=ids(INT_FUNCTIONS))
-def test_integer_arguments(lib, name, args, fn, received, result, decorated):
+def test_integer_arguments(qxsdk, name, args, fn, received, result, decorated):
     binding = getattr(c_sdk, name)
     accepted = [(2.9, 2), (-2.9, -2), (0.99, 0), (True, 1), (False, 0), (-2**31, -2**31),
                 (2**31 - 1, 2**31 - 1), (IntLike(-77), -77), (StrictInt(12), 12)]
@@ -175,8 +175,8 @@ def test_integer_arguments(lib, name, args, fn, received, result, decorated):
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             binding(given)
-    assert lib.journal() == [Call(fn, (seen,)) for _, seen in accepted]
-    lib.clear_journal()
+    assert qxsdk.journal() == [Call(fn, (seen,)) for _, seen in accepted]
+    qxsdk.clear_journal()
 
     refused = [(2**31, OverflowError, None), (-2**31 - 1, OverflowError, None),
                (2.0**40, OverflowError, None), (IntLike(2**40), OverflowError, None),
@@ -193,45 +193,45 @@ def test_integer_arguments(lib, name, args, fn, received, result, decorated):
         if message:
             assert str(info.value) == message
         assert "c_sdk." + name in tb_names(info)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_int_subclass_from_int_is_deprecated_but_used(lib):
+def test_int_subclass_from_int_is_deprecated_but_used(qxsdk):
     with pytest.warns(DeprecationWarning) as record:
         c_sdk.py_qxi_set_max_wait_time(IntLike(StrictInt(41)))
     assert [str(w.message) for w in record] == [
         "__int__ returned non-int (type StrictInt).  The ability to return an instance of a strict "
         "subclass of int is deprecated, and may be removed in a future version of Python."]
-    assert lib.journal() == [Call("qxi_set_max_wait_time", (41,))]
+    assert qxsdk.journal() == [Call("qxi_set_max_wait_time", (41,))]
     # Turned into an error, the warning stops the call.
-    lib.clear_journal()
+    qxsdk.clear_journal()
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
         with pytest.raises(DeprecationWarning):
             c_sdk.py_qxi_set_backtest_threadnum(IntLike(StrictInt(2)))
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 @pytest.mark.parametrize("given, seen", [
     (0, False), (0.5, False), (-0.9, False), (False, False), (7, True), (-1, True), (True, True),
     (1.2, True), (IntLike(-5), True), (-2**31, True)])
-def test_mode_consistency_is_an_integer_passed_as_a_flag(lib, given, seen):
+def test_mode_consistency_is_an_integer_passed_as_a_flag(qxsdk, given, seen):
     assert c_sdk.py_qxi_set_mode_consistency(given) is None
-    assert lib.journal() == [Call("qxi_set_mode_consistency", (seen,))]
+    assert qxsdk.journal() == [Call("qxi_set_mode_consistency", (seen,))]
 
 
-def test_mode_consistency_refuses_what_is_no_integer(lib):
+def test_mode_consistency_refuses_what_is_no_integer(qxsdk):
     for given, error in [([1], TypeError), ("1", TypeError), (None, TypeError), (2**31, OverflowError)]:
         with pytest.raises(error):
             c_sdk.py_qxi_set_mode_consistency(given)
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 # ---------------------------------------------------------------- argument passing
 
 
 @pytest.mark.parametrize("name", sorted(KEYWORDED))
-def test_keywords_and_positions_make_the_same_call(lib, name):
+def test_keywords_and_positions_make_the_same_call(qxsdk, name):
     binding = getattr(c_sdk, name)
     params = KEYWORDED[name]
     values = [b"v%d" % i for i in range(len(params))]
@@ -239,7 +239,7 @@ def test_keywords_and_positions_make_the_same_call(lib, name):
     binding(**dict(zip(params, values)))
     binding(**dict(reversed(list(zip(params, values)))))
     binding(values[0], **dict(zip(params[1:], values[1:])))
-    first, *others = lib.journal()
+    first, *others = qxsdk.journal()
     assert all(c == first for c in others) and len(others) == 3
     assert first.args[: len(params)] == tuple(values)
 
@@ -270,11 +270,11 @@ def test_keywords_and_positions_make_the_same_call(lib, name):
     ("py_qxi_strerror", (), {"errorno": 1}, "py_qxi_strerror() takes no keyword arguments"),
     ("py_qxi_set_mode_consistency", (1, 2), {}, "py_qxi_set_mode_consistency() takes exactly one argument (2 given)"),
 ])
-def test_argument_errors_come_before_any_conversion(lib, name, args, kwargs, message):
-    assert_argument_error(lib, name, args, kwargs, message)
+def test_argument_errors_come_before_any_conversion(qxsdk, name, args, kwargs, message):
+    assert_argument_error(qxsdk, name, args, kwargs, message)
 
 
-def test_non_ascii_text_fails_before_argument_checks(lib):
+def test_non_ascii_text_fails_before_argument_checks(qxsdk):
     # Decorated: the encoding runs first, even with a missing argument.
     with pytest.raises(UnicodeEncodeError):
         c_sdk.py_qxi_set_version("\u00e9")
@@ -282,19 +282,19 @@ def test_non_ascii_text_fails_before_argument_checks(lib):
         c_sdk.py_qxi_set_ctp_md_info(b"f", b"u", password="p\u00e4ss")
     with pytest.raises(UnicodeEncodeError):
         c_sdk.py_qxi_get_orgcode("\u00e9")
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_non_string_keywords(lib):
+def test_non_string_keywords(qxsdk):
     with pytest.raises(TypeError) as info:
         vectorcall(c_sdk.py_qxi_set_version, (b"1", b"py"), (1,), (b"x",))
     assert str(info.value) == "wrapper() keywords must be strings"
     with pytest.raises(TypeError) as info:
         vectorcall(c_sdk.py_qxi_set_serv_addr_v5, (b"a", b"o", b"s"), (1,), (b"x",))
     assert str(info.value) == "py_qxi_set_serv_addr_v5() keywords must be strings"
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
     vectorcall(c_sdk.py_qxi_set_serv_addr_v5, (b"a",), ("site_id", "orgcode"), (b"s", b"o"))
-    assert lib.journal() == [Call("qxi_set_serv_addr_v5", (b"a", b"o", b"s"))]
+    assert qxsdk.journal() == [Call("qxi_set_serv_addr_v5", (b"a", b"o", b"s"))]
 
 
 # ---------------------------------------------------------------- server address
@@ -317,25 +317,25 @@ class NotEqual:
     __hash__ = object.__hash__
 
 
-def test_server_address_by_status(lib):
+def test_server_address_by_status(qxsdk):
     for status in (1, -1, 1000, 2**31 - 1):
-        lib.push_status("qxi_get_serv_addr", status)
+        qxsdk.push_status("qxi_get_serv_addr", status)
         assert c_sdk.py_qxi_get_serv_addr(b"td") is None
     # The library's null address is never read on failure, but is an error on success.
-    lib.push_status("qxi_get_serv_addr", 5)
-    lib.push_text("qxi_get_serv_addr", None)
+    qxsdk.push_status("qxi_get_serv_addr", 5)
+    qxsdk.push_text("qxi_get_serv_addr", None)
     assert c_sdk.py_qxi_get_serv_addr(b"td") is None
-    lib.push_text("qxi_get_serv_addr", None)
+    qxsdk.push_text("qxi_get_serv_addr", None)
     with pytest.raises(SystemError) as info:
         c_sdk.py_qxi_get_serv_addr("td")
     assert "c_sdk.py_qxi_get_serv_addr" in tb_names(info)
-    assert lib.journal() == [Call("qxi_get_serv_addr", (b"td", OUT))] * 6
+    assert qxsdk.journal() == [Call("qxi_get_serv_addr", (b"td", OUT))] * 6
 
 
-def test_server_address_uses_inequality_with_the_success_value(lib):
+def test_server_address_uses_inequality_with_the_success_value(qxsdk):
     success = c_sdk.CSDK_OPERATE_SUCCESS = NotEqual(1007)
-    lib.push_status("qxi_get_serv_addr", 1007)
-    lib.push_text("qxi_get_serv_addr", b"tcp://custom")
+    qxsdk.push_status("qxi_get_serv_addr", 1007)
+    qxsdk.push_text("qxi_get_serv_addr", b"tcp://custom")
     assert c_sdk.py_qxi_get_serv_addr(b"a") == b"tcp://custom"
     assert c_sdk.py_qxi_get_serv_addr(b"b") is None  # status 0 is a failure now
     assert success.seen == [1007, 0]
@@ -351,19 +351,19 @@ def test_server_address_uses_inequality_with_the_success_value(lib):
     c_sdk.CSDK_OPERATE_SUCCESS = Unsure()
     with pytest.raises(ArithmeticError):
         c_sdk.py_qxi_get_serv_addr(b"c")
-    assert [c.args[0] for c in lib.journal()] == [b"a", b"b", b"c"]
+    assert [c.args[0] for c in qxsdk.journal()] == [b"a", b"b", b"c"]
 
 
-def test_server_address_without_a_success_value(lib):
+def test_server_address_without_a_success_value(qxsdk):
     del c_sdk.CSDK_OPERATE_SUCCESS
     with pytest.raises(NameError) as info:
         c_sdk.py_qxi_get_serv_addr(b"md")
     assert str(info.value) == "name 'CSDK_OPERATE_SUCCESS' is not defined"
-    assert lib.journal() == [Call("qxi_get_serv_addr", (b"md", OUT))]  # after the call
+    assert qxsdk.journal() == [Call("qxi_get_serv_addr", (b"md", OUT))]  # after the call
     builtins.CSDK_OPERATE_SUCCESS = 9
     try:
-        lib.push_status("qxi_get_serv_addr", 9)
-        lib.push_text("qxi_get_serv_addr", b"via builtins")
+        qxsdk.push_status("qxi_get_serv_addr", 9)
+        qxsdk.push_text("qxi_get_serv_addr", b"via builtins")
         assert c_sdk.py_qxi_get_serv_addr(b"md") == b"via builtins"
     finally:
         del builtins.CSDK_OPERATE_SUCCESS
@@ -375,57 +375,57 @@ def test_server_address_without_a_success_value(lib):
     ("py_qxi_get_encrypted_token", (), "qxi_get_encrypted_token"),
     ("py_qxi_get_orgcode", (), "qxi_get_orgcode"),
 ])
-def test_null_library_text_is_an_error_not_a_crash(lib, name, args, fn):
-    lib.push_text(fn, None)
+def test_null_library_text_is_an_error_not_a_crash(qxsdk, name, args, fn):
+    qxsdk.push_text(fn, None)
     with pytest.raises(SystemError):
         getattr(c_sdk, name)(*args)
-    lib.push_text(fn, b"fine")
+    qxsdk.push_text(fn, b"fine")
     assert getattr(c_sdk, name)(*args) == b"fine"
-    assert lib.journal() == [Call(fn, args)] * 2
+    assert qxsdk.journal() == [Call(fn, args)] * 2
 
 
 # ---------------------------------------------------------------- run and stop
 
 
-def test_run_and_stop_statuses(lib):
-    lib.set_session(3, 10)
+def test_run_and_stop_statuses(qxsdk):
+    qxsdk.set_session(3, 10)
     assert c_sdk.py_qxi_stop() == 0  # nothing running: the library ignores it
     assert c_sdk.py_qxi_run() == 0
-    lib.push_status("qxi_run", -3)
+    qxsdk.push_status("qxi_run", -3)
     assert c_sdk.py_qxi_run() == -3
-    lib.push_status("qxi_stop", 1005)
+    qxsdk.push_status("qxi_stop", 1005)
     assert c_sdk.py_qxi_stop() == 1005
-    lib.push_status("qxi_get_stop_error_code", 1000)
+    qxsdk.push_status("qxi_get_stop_error_code", 1000)
     assert c_sdk.py_qxi_get_stop_error_code() == 1000
     assert c_sdk.qxi_now() == 1767225600000 + 2 * 3 * 10  # both runs played the session
-    assert [c.fn for c in lib.journal()] == ["qxi_stop", "qxi_run", "qxi_run", "qxi_stop",
+    assert [c.fn for c in qxsdk.journal()] == ["qxi_stop", "qxi_run", "qxi_run", "qxi_stop",
                                              "qxi_get_stop_error_code", "qxi_now"]
 
 
 # ---------------------------------------------------------------- resources
 
 
-def test_no_reference_growth(lib):
-    lib.set_session(1, 1)
+def test_no_reference_growth(qxsdk):
+    qxsdk.set_session(1, 1)
 
     def action():
         for name, args, fn, received, result, decorated in MEMBERS:
             getattr(c_sdk, name)(*args)
-        lib.push_status("qxi_get_serv_addr", 4)
+        qxsdk.push_status("qxi_get_serv_addr", 4)
         c_sdk.py_qxi_get_serv_addr("md")
         c_sdk.py_qxi_set_version(sdk_lang=b"py", sdk_version="1")
         swallow([lambda: c_sdk.py_qxi_set_max_wait_time(IntLike(1.5)),
                     lambda: c_sdk.py_qxi_set_version(b"1", x=1),
                     lambda: c_sdk.py_qxi_set_account_id("str"),
                     lambda: c_sdk.py_qxi_strerror(2**40)])
-        lib.push_text("qxi_strerror", None)
+        qxsdk.push_text("qxi_strerror", None)
         try:
             c_sdk.py_qxi_strerror(1)
         except SystemError:
             pass
 
-    growth = growth_without_journal(lib, action, repeat=200)
+    growth = growth_without_journal(qxsdk, action, repeat=200)
     assert growth < 50, f"{growth} more blocks"
-    lib.clear_journal()
+    qxsdk.clear_journal()
     action()
-    assert [c.fn for c in lib.journal()][: len(MEMBERS)] == [m[2] for m in MEMBERS]
+    assert [c.fn for c in qxsdk.journal()][: len(MEMBERS)] == [m[2] for m in MEMBERS]

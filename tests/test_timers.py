@@ -7,7 +7,7 @@ import pytest
 
 import c_sdk
 from conftest import assert_argument_error, growth_without_journal, swallow
-from standin import Call
+from qxsdk_standin import Call
 
 START = 1767225600000  # the library's clock after a reset
 
@@ -27,10 +27,10 @@ class Events:
 
 
 @pytest.fixture
-def events(lib):
+def events(qxsdk):
     receiver = Events()
     c_sdk.py_qxi_set_data_callback(receiver)
-    lib.clear_journal()
+    qxsdk.clear_journal()
     return receiver
 
 
@@ -56,7 +56,7 @@ KEYWORDS = {
 
 
 @pytest.mark.parametrize("name, args, call, result, decorated", MEMBERS, ids=[m[0] for m in MEMBERS])
-def test_member_calls_its_library_function(lib, name, args, call, result, decorated):
+def test_member_calls_its_library_function(qxsdk, name, args, call, result, decorated):
     binding = getattr(c_sdk, name)
     assert binding.__name__ == ("wrapper" if decorated else name)
     results = [binding(*args)]
@@ -67,27 +67,27 @@ def test_member_calls_its_library_function(lib, name, args, call, result, decora
     # The library numbers user timers itself; everything else answers the same each time.
     expected = [1, 2, 3] if name == "py_qxi_user_timer" else [result] * len(results)
     assert results == expected and all(type(r) is type(result) for r in results)
-    assert lib.journal() == [call] * len(results)
+    assert qxsdk.journal() == [call] * len(results)
 
 
 @pytest.mark.parametrize("name", ["py_qxi_schedule", "py_qxi_user_timer", "py_qxi_send_msg_to_bus"])
-def test_int_results_come_back_unchanged(lib, name):
+def test_int_results_come_back_unchanged(qxsdk, name):
     args = next(m[1] for m in MEMBERS if m[0] == name)
     fn = next(m[2].fn for m in MEMBERS if m[0] == name)
     for status in (-1, 1004, -2**31, 2**31 - 1):
-        lib.push_status(fn, status)
+        qxsdk.push_status(fn, status)
         assert getattr(c_sdk, name)(*args) == status
-    assert len(lib.calls(fn)) == 4
+    assert len(qxsdk.calls(fn)) == 4
 
 
-def test_texts(lib):
+def test_texts(qxsdk):
     c_sdk.py_qxi_schedule("", bytearray(b"15:00:00"))
     c_sdk.py_qxi_set_bus_info("srv", "user", "pw\x00rest")
     c_sdk.py_qxi_set_bus_secure(0, b"", "", bytearray(), "")
     c_sdk.py_qxi_add_bus_topic("topic")
     c_sdk.py_qxi_send_msg_to_bus(b"a", b"x\x00y")
     c_sdk.py_qxi_send_msg_to_bus(topic=bytearray(b""), msg="")
-    assert lib.journal() == [
+    assert qxsdk.journal() == [
         Call("qxi_schedule", (b"", b"15:00:00")),
         Call("qxi_set_bus_info", (b"srv", b"user", b"pw")),
         Call("qxi_set_bus_secure", (0, b"", b"", b"", False)),
@@ -95,7 +95,7 @@ def test_texts(lib):
         Call("qxi_send_msg_to_bus", (b"a", b"x")),
         Call("qxi_send_msg_to_bus", (b"", b"")),
     ]
-    lib.clear_journal()
+    qxsdk.clear_journal()
     with pytest.raises(UnicodeEncodeError):
         c_sdk.py_qxi_set_bus_info("srv", "user", "p\u00e4ss")
     with pytest.raises(UnicodeEncodeError):  # before the argument count is checked
@@ -106,23 +106,23 @@ def test_texts(lib):
                  lambda: c_sdk.py_qxi_set_bus_secure(1, b"", b"", [], 0)]:
         with pytest.raises(TypeError, match="^expected bytes, "):
             call()
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
-def test_integers(lib):
+def test_integers(qxsdk):
     c_sdk.py_qxi_user_timer(2.9, -2.9)
     c_sdk.py_qxi_user_timer(period=True, start_delay=-2**31)
     c_sdk.py_qxi_set_timer(2**31 - 1)
     c_sdk.py_qxi_user_timer_stop(7.99)
     c_sdk.py_qxi_set_bus_secure(-1.5, b"", b"", b"", 0)
-    assert lib.journal() == [
+    assert qxsdk.journal() == [
         Call("qxi_user_timer", (2, -2)),
         Call("qxi_user_timer", (1, -2**31)),
         Call("qxi_set_timer", (2**31 - 1,)),
         Call("qxi_user_timer_stop", (7,)),
         Call("qxi_set_bus_secure", (-1, b"", b"", b"", False)),
     ]
-    lib.clear_journal()
+    qxsdk.clear_journal()
     for call, error in [
         (lambda: c_sdk.py_qxi_user_timer("5", 0), "an integer is required"),
         (lambda: c_sdk.py_qxi_user_timer(5, None), "an integer is required"),
@@ -137,17 +137,17 @@ def test_integers(lib):
                  lambda: c_sdk.py_qxi_set_timer(-2**63), lambda: c_sdk.py_qxi_user_timer_stop(2**31)]:
         with pytest.raises(OverflowError):
             call()
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 @pytest.mark.parametrize("given, seen", [(None, False), (0, False), ("", False), ([], False), ({}, False),
                                          ([0], True), ((None,), True), ({0: 0}, True), ("0", True), (-1, True)])
-def test_skip_verify_is_a_truth_value(lib, given, seen):
+def test_skip_verify_is_a_truth_value(qxsdk, given, seen):
     c_sdk.py_qxi_set_bus_secure(1, b"ca", b"c", b"k", given)
-    assert lib.journal() == [Call("qxi_set_bus_secure", (1, b"ca", b"c", b"k", seen))]
+    assert qxsdk.journal() == [Call("qxi_set_bus_secure", (1, b"ca", b"c", b"k", seen))]
 
 
-def test_first_failing_conversion_is_reported(lib):
+def test_first_failing_conversion_is_reported(qxsdk):
     class BadBool:
         def __bool__(self):
             raise RuntimeError("truth")
@@ -160,7 +160,7 @@ def test_first_failing_conversion_is_reported(lib):
         c_sdk.py_qxi_set_bus_secure(1, b"", b"", b"", BadBool())
     with pytest.raises(OverflowError):
         c_sdk.py_qxi_user_timer(2**40, "x")
-    assert lib.journal() == []
+    assert qxsdk.journal() == []
 
 
 @pytest.mark.parametrize("name, args, kwargs, message", [
@@ -176,26 +176,26 @@ def test_first_failing_conversion_is_reported(lib):
     ("py_qxi_set_bus_secure", (1, b""), {"tlskey": b"", "skip_verify": 0}, "py_qxi_set_bus_secure() takes exactly 5 positional arguments (2 given)"),
     ("py_qxi_send_msg_to_bus", (b"t", b"m"), {"message": b"m"}, "py_qxi_send_msg_to_bus() got an unexpected keyword argument 'message'"),
 ])
-def test_argument_errors(lib, name, args, kwargs, message):
-    assert_argument_error(lib, name, args, kwargs, message)
+def test_argument_errors(qxsdk, name, args, kwargs, message):
+    assert_argument_error(qxsdk, name, args, kwargs, message)
 
 
 # ---------------------------------------------------------------- what the triggers produce
 
 
-def test_user_timers_fire_at_their_period_inside_the_run(lib, events):
-    lib.set_session(6, 1000)
+def test_user_timers_fire_at_their_period_inside_the_run(qxsdk, events):
+    qxsdk.set_session(6, 1000)
     first = c_sdk.py_qxi_user_timer(2000, 1000)
     second = c_sdk.py_qxi_user_timer(period=3000, start_delay=3000)
     assert (first, second) == (1, 2)
     assert c_sdk.py_qxi_run() == 0
     fired = [(p["timer_id"], p["now"] - START) for p in events.of("user_timer")]
     assert fired == [(1, 1000), (1, 3000), (2, 3000), (1, 5000), (2, 6000)]
-    assert [c.fn for c in lib.journal()] == ["qxi_user_timer", "qxi_user_timer", "qxi_run"]
+    assert [c.fn for c in qxsdk.journal()] == ["qxi_user_timer", "qxi_user_timer", "qxi_run"]
 
 
-def test_user_timer_stopped_from_inside_an_event(lib, events):
-    lib.set_session(5, 1000)
+def test_user_timer_stopped_from_inside_an_event(qxsdk, events):
+    qxsdk.set_session(5, 1000)
     timer = c_sdk.py_qxi_user_timer(1000, 1000)
 
     def receiver(text, payload):
@@ -206,7 +206,7 @@ def test_user_timer_stopped_from_inside_an_event(lib, events):
     c_sdk.f = receiver
     c_sdk.py_qxi_run()
     assert len(events.of("user_timer")) == 2
-    assert lib.calls("qxi_user_timer_stop") == [Call("qxi_user_timer_stop", (timer,))]
+    assert qxsdk.calls("qxi_user_timer_stop") == [Call("qxi_user_timer_stop", (timer,))]
     # Stopped for good; stopping again or an unknown id is the library's business.
     c_sdk.py_qxi_user_timer_stop(timer)
     c_sdk.py_qxi_user_timer_stop(-5)
@@ -214,28 +214,28 @@ def test_user_timer_stopped_from_inside_an_event(lib, events):
     assert len(events.of("user_timer")) == 2
 
 
-def test_poll_delivers_due_timers_without_waiting(lib, events):
-    lib.set_now(5_000)
+def test_poll_delivers_due_timers_without_waiting(qxsdk, events):
+    qxsdk.set_now(5_000)
     c_sdk.py_qxi_set_timer(1000)
     timer = c_sdk.py_qxi_user_timer(500, 0)
     assert c_sdk.qxi_poll() == 0
     assert events.seen == [("user_timer", {"timer_id": timer, "now": 5000})]
     assert c_sdk.qxi_poll() == 0  # nothing is due: returns at once, clock unchanged
     assert len(events.seen) == 1 and c_sdk.qxi_now() == 5000
-    lib.set_now(5_500)
+    qxsdk.set_now(5_500)
     c_sdk.qxi_poll()
-    lib.set_now(6_000)
+    qxsdk.set_now(6_000)
     c_sdk.qxi_poll()
     assert [(t, p["now"]) for t, p in events.seen[1:]] == [("user_timer", 5500), ("timer", 6000), ("user_timer", 6000)]
     c_sdk.py_qxi_set_timer(0)  # disabled
-    lib.set_now(7_000)
+    qxsdk.set_now(7_000)
     c_sdk.qxi_poll()
     assert [t for t, _ in events.seen[4:]] == ["user_timer"]
-    assert [c.fn for c in lib.journal()].count("qxi_poll") == 5
+    assert [c.fn for c in qxsdk.journal()].count("qxi_poll") == 5
 
 
-def test_schedules_fire_in_the_middle_of_the_session(lib, events):
-    lib.set_session(4, 1000)
+def test_schedules_fire_in_the_middle_of_the_session(qxsdk, events):
+    qxsdk.set_session(4, 1000)
     assert c_sdk.py_qxi_schedule("1d", "09:31:00") == 0
     assert c_sdk.py_qxi_schedule(date_rule=b"1w", time_rule=b"14:55:00") == 0
     c_sdk.py_qxi_set_timer(1000)
@@ -245,19 +245,19 @@ def test_schedules_fire_in_the_middle_of_the_session(lib, events):
                                      {"date_rule": "1w", "time_rule": "14:55:00"}]
 
 
-def test_bus_topics_receive_what_is_sent(lib, events):
+def test_bus_topics_receive_what_is_sent(qxsdk, events):
     c_sdk.py_qxi_set_bus_info(b"nats://127.0.0.1", b"me", b"secret")
     c_sdk.py_qxi_add_bus_topic("signals")
     assert c_sdk.py_qxi_send_msg_to_bus("signals", b'buy "600000"\x00ignored') == 0
     assert c_sdk.py_qxi_send_msg_to_bus(b"other", b"lost") == 1002  # never added
     assert c_sdk.qxi_poll() == 0
     assert events.seen == [("bus", {"topic": "signals", "msg": 'buy "600000"'})]
-    assert lib.journal()[-3:] == [Call("qxi_send_msg_to_bus", (b"signals", b'buy "600000"')),
+    assert qxsdk.journal()[-3:] == [Call("qxi_send_msg_to_bus", (b"signals", b'buy "600000"')),
                                   Call("qxi_send_msg_to_bus", (b"other", b"lost")),
                                   Call("qxi_poll", ())]
 
 
-def test_bus_message_sent_from_inside_an_event(lib, events):
+def test_bus_message_sent_from_inside_an_event(qxsdk, events):
     c_sdk.py_qxi_add_bus_topic(b"echo")
 
     def receiver(text, payload):
@@ -266,14 +266,14 @@ def test_bus_message_sent_from_inside_an_event(lib, events):
             c_sdk.py_qxi_send_msg_to_bus(b"echo", payload[:10])
 
     c_sdk.f = receiver
-    lib.set_session(2, 1000)
+    qxsdk.set_session(2, 1000)
     c_sdk.py_qxi_subscribe(b"SHSE.600000", b"tick", 0)
     c_sdk.py_qxi_run()
     assert [t for t, _ in events.seen] == ["tick", "bus", "tick", "bus"]
     assert events.of("bus")[0] == {"topic": "echo", "msg": '{"symbol":'}
 
 
-def test_no_reference_growth(lib):
+def test_no_reference_growth(qxsdk):
     def action():
         for name, args, call, result, decorated in MEMBERS:
             getattr(c_sdk, name)(*args)
@@ -281,8 +281,8 @@ def test_no_reference_growth(lib):
         swallow([lambda: c_sdk.py_qxi_user_timer(2**31, 0), lambda: c_sdk.py_qxi_set_timer(interval=1),
                     lambda: c_sdk.py_qxi_send_msg_to_bus(b"t", None)])
 
-    growth = growth_without_journal(lib, action, repeat=500)
+    growth = growth_without_journal(qxsdk, action, repeat=500)
     assert growth < 50, f"{growth} more blocks"
-    lib.clear_journal()
+    qxsdk.clear_journal()
     action()
-    assert [c.fn for c in lib.journal()] == [m[2].fn for m in MEMBERS] + ["qxi_set_bus_secure"]
+    assert [c.fn for c in qxsdk.journal()] == [m[2].fn for m in MEMBERS] + ["qxi_set_bus_secure"]

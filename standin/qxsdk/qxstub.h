@@ -14,20 +14,29 @@
 extern "C" {
 #endif
 
-/* Back to the initial state: journal, scripts, queued events, callback, subscriptions,
- * timers, schedules, bus topics, orders/positions/cash, remembered settings, session
- * shape, clock and counters. */
+/* Back to the initial state: journal and its caps, scripts, queued events, callback,
+ * subscriptions, timers, schedules, bus topics, orders/positions/cash, remembered
+ * settings, session shape, clock and counters. Called from a callback inside qxi_run, it
+ * also ends the session that run is playing. */
 QXSTUB_API void qxstub_reset(void);
 
-/* ---- Call journal (last 100000 calls are kept) ---- */
+/* ---- Call journal (see qxstub_journal_caps for what is kept) ---- */
 QXSTUB_API int qxstub_journal_count(void);
 /* Entry as JSON text, or NULL when out of range; a negative index counts from the end
  * (-1 is the last call). The text stays valid until the next qxstub_journal_entry call
  * on the same thread. */
 QXSTUB_API const char* qxstub_journal_entry(int index);
 QXSTUB_API void qxstub_journal_clear(void);
-/* 0 stops recording (for long runs), non-zero resumes it. */
+/* 0 stops recording (for long runs: no entry is built, no argument read), non-zero
+ * resumes it. */
 QXSTUB_API void qxstub_journal_enable(int on);
+/* Bounds the journal (a negative value keeps that cap): at most `entries` entries
+ * (default 100000) and `bytes` bytes of entry text (default 64 MiB), the oldest dropped
+ * first; a request longer than `request_bytes` (default 1 MiB) is recorded by its first
+ * `request_bytes` bytes plus "truncated":true and its "size". */
+QXSTUB_API void qxstub_journal_caps(long long entries, long long bytes, long long request_bytes);
+/* Bytes of entry text held now. */
+QXSTUB_API long long qxstub_journal_bytes(void);
 
 /* ---- Scripting: per function name, first in first out ---- */
 /* Next status (or id, for id-returning functions) returned by fn. */

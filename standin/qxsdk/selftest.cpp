@@ -335,7 +335,7 @@ void reentrancy() {
     char* res = nullptr;
     int n = 0;
     qxi_get_positions_pb("", 0, &res, &n);
-    CHECK(std::string(res, n) == R"([{"symbol":"SHSE.600000","volume":100,"vwap":10.5}])");
+    CHECK(std::string(res, n) == R"([{"symbol":"SHSE.600000","volume":100,"vwap":10.5000}])");
 }
 
 void swap_symbols(const char* text, const char* payload, int len) {
@@ -370,7 +370,7 @@ void orders() {
         0);
     CHECK(contains(std::string(res, n), R"("order_id":"2")"));
     qxi_get_positions_pb("", 0, &res, &n);
-    CHECK(std::string(res, n) == R"([{"symbol":"A","volume":60,"vwap":10.5}])");
+    CHECK(std::string(res, n) == R"([{"symbol":"A","volume":60,"vwap":10.5000}])");
     qxi_get_cash_pb("", 0, &res, &n);
     CHECK(std::string(res, n) == R"({"available":999390.00,"market_value":630.00,"nav":1000020.00})");
     CHECK(qxstub_pending_events() == 2);

@@ -34,8 +34,12 @@ using Lock = std::unique_lock<std::mutex>;
 constexpr long long kDefaultNow = 1767225600000LL;  // 2026-01-01T00:00:00Z
 constexpr int kDefaultSteps = 60;
 constexpr int kDefaultStepMs = 1000;
-constexpr std::size_t kJournalCap = 100000;
-constexpr double kDefaultCash = 1000000.0;
+// Journal caps (qxstub_journal_caps): entries kept, bytes of entry text kept, and bytes
+// of one request recorded before it is recorded truncated.
+constexpr long long kJournalEntries = 100000;
+constexpr long long kJournalBytes = 64LL << 20;
+constexpr long long kJournalRequestBytes = 1LL << 20;
+constexpr long long kDefaultCashCents = 100000000LL;  // 1000000.00
 
 // Failure codes this library produces by itself (texts in qxi_strerror).
 enum : int {
@@ -49,18 +53,6 @@ enum : int {
 };
 
 // ---------------------------------------------------------------- text helpers
-
-std::string hex(const char* p, std::size_t n) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(2 * n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(p[i]);
-        s += digits[c >> 4];
-        s += digits[c & 15];
-    }
-    return s;
-}
 
 // Appends s as a JSON string; bytes >= 0x80 pass through untouched.
 void quote(std::string& out, std::string_view s) {
@@ -104,13 +96,6 @@ std::string real(double v) {
     return s;
 }
 
-std::string money(double v) {
-    if (!std::isfinite(v)) return real(v);
-    char b[400];
-    const auto r = std::to_chars(b, b + sizeof b, v, std::chars_format::fixed, 2);
-    return std::string(b, r.ptr);
-}
-
 // Prices and amounts are kept in integer cents so their decimal form is exact.
 std::string cents(long long c) {
     const unsigned long long a = c < 0 ? 0ULL - static_cast<unsigned long long>(c) : c;
@@ -137,51 +122,6 @@ long long sat_add(long long a, long long b) {
 }
 
 long long floor_div(long long a, long long b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
-// ---------------------------------------------------------------- call journal
-
-// One entry: {"fn":name,"args":[{"k":kind,...},...]}.
-class Rec {
-public:
-    explicit Rec(const char* fn) : s_("{\"fn\":\"") {
-        s_ += fn;
-        s_ += "\",\"args\":[";
-    }
-    Rec& str(const char* p) { return p ? bytes("str", p, std::strlen(p)) : null("str"); }
-    // The request is read only through a valid pointer with a non-negative length.
-    Rec& req(const char* p, int n) {
-        if (p)
-            bytes("req", p, n > 0 ? static_cast<std::size_t>(n) : 0);
-        else
-            null("req");
-        return i(n);
-    }
-    Rec& i(long long v) { return add("{\"k\":\"int\",\"v\":" + std::to_string(v) + "}"); }
-    Rec& d(double v) { return add("{\"k\":\"real\",\"v\":" + real(v) + "}"); }
-    Rec& b(bool v) { return add(std::string("{\"k\":\"bool\",\"v\":") + (v ? "true" : "false") + "}"); }
-    Rec& out(const void* p) { return ptr("out", p != nullptr); }
-    Rec& cb(bool set) { return ptr("cb", set); }
-    std::string take() {
-        s_ += "]}";
-        return std::move(s_);
-    }
-
-private:
-    Rec& add(const std::string& a) {
-        if (n_++) s_ += ',';
-        s_ += a;
-        return *this;
-    }
-    Rec& null(const char* k) { return add(std::string("{\"k\":\"") + k + "\",\"null\":true}"); }
-    Rec& ptr(const char* k, bool set) {
-        return add(std::string("{\"k\":\"") + k + "\",\"null\":" + (set ? "false" : "true") + "}");
-    }
-    Rec& bytes(const char* k, const char* p, std::size_t n) {
-        return add(std::string("{\"k\":\"") + k + "\",\"null\":false,\"hex\":\"" + hex(p, n) + "\"}");
-    }
-    std::string s_;
-    int n_ = 0;
-};
 
 // ---------------------------------------------------------------- state
 
@@ -243,15 +183,22 @@ struct BarAgg {
     long long open = 0, high = 0, low = 0, close = 0, volume = 0, amount = 0, pre_close = 0;
 };
 
+// Money is kept in whole cents. The fills that opened the current position (since it
+// was last flat or changed side) give its average price: open_cost / open_volume.
 struct Position {
-    long long volume = 0;
-    double cost = 0;  // signed like volume
+    long long volume = 0;       // signed: negative is short
+    long long open_volume = 0;  // shares bought (long) or sold (short) by the opening fills
+    __int128 open_cost = 0;     // cents paid or received for them
 };
 
 struct State {
     std::deque<std::string> journal;
+    long long journal_bytes = 0;  // sum of the entries' sizes
+    long long journal_entry_cap = kJournalEntries, journal_byte_cap = kJournalBytes;
+    long long journal_request_cap = kJournalRequestBytes;
     bool journal_on = true;
     std::map<std::string, Script, std::less<>> scripts;
+    long long scripted_items = 0;  // unconsumed items in scripts: 0 skips every lookup
     std::deque<Queued> queue;
     qxi_event_callback cb = nullptr;
     long long delivered = 0;
@@ -269,86 +216,224 @@ struct State {
     int next_reorder_id = 1;
     std::set<int> reorders;
     long long next_order_id = 1;
-    double cash = kDefaultCash;
+    long long cash = kDefaultCashCents;
     std::map<std::string, Position> positions;
-    std::string token, orgcode;
+    std::string token;
+    std::optional<std::string> orgcode;  // as last given to qxi_set_serv_addr_v5
+    std::string last_error;              // what the latest failure the library detected was
 };
 
 std::mutex mu;
 State st;
 // Kept across qxstub_reset: they describe what is on the call stack or held by the caller.
-int depth = 0;  // non-zero while qxi_run or qxi_poll is delivering
+unsigned long long resets = 0;  // qxstub_reset calls: a run ends its session after one
+int depth = 0;                  // non-zero while qxi_run or qxi_poll is delivering
 bool stop_requested = false;
 bool draining = false;                      // qxi_run delivers what callbacks queue right away
 std::vector<std::unique_ptr<char[]>> held;  // buffers handed out by the latest library call
-std::map<std::string, std::optional<std::string>, std::less<>> texts;  // last text per function
+// Last text per text-returning function: each text is its own allocation, freed when the
+// next one of that function is handed out.
+std::map<std::string, std::unique_ptr<char[]>, std::less<>> texts;
+
+// ---------------------------------------------------------------- call journal
+
+// One entry: {"fn":name,"args":[{"k":kind,...},...]}. With the journal off nothing is
+// built and no argument is read. Called with the lock held.
+class Rec {
+public:
+    explicit Rec(const char* fn) : on_(st.journal_on) {
+        if (on_) begin(fn);
+    }
+    bool on() const { return on_; }
+    Rec& str(const char* p) { return on_ ? text(p) : *this; }
+    Rec& req(const char* p, int n) { return on_ ? request(p, n) : *this; }
+    Rec& i(long long v) { return on_ ? add("{\"k\":\"int\",\"v\":" + std::to_string(v) + "}") : *this; }
+    Rec& d(double v) { return on_ ? add("{\"k\":\"real\",\"v\":" + real(v) + "}") : *this; }
+    Rec& b(bool v) {
+        return on_ ? add(v ? "{\"k\":\"bool\",\"v\":true}" : "{\"k\":\"bool\",\"v\":false}") : *this;
+    }
+    Rec& out(const void* p) { return on_ ? ptr("out", p != nullptr) : *this; }
+    Rec& cb(bool set) { return on_ ? ptr("cb", set) : *this; }
+    std::string take() {
+        s_ += "]}";
+        return std::move(s_);
+    }
+
+private:
+    [[gnu::noinline]] void begin(const char* fn) {
+        s_ = "{\"fn\":\"";
+        s_ += fn;
+        s_ += "\",\"args\":[";
+    }
+    [[gnu::noinline]] Rec& text(const char* p) { return p ? bytes("str", p, std::strlen(p)) : null("str"); }
+    // The request is read only through a valid pointer with a non-negative length, and
+    // only up to the journal's request cap.
+    [[gnu::noinline]] Rec& request(const char* p, int n) {
+        if (p) {
+            const auto size = static_cast<std::size_t>(std::max(n, 0));
+            const auto cap = static_cast<std::size_t>(st.journal_request_cap);
+            bytes("req", p, std::min(size, cap));
+            if (size > cap) {
+                s_.pop_back();  // reopen the object to add the full size
+                s_ += ",\"truncated\":true,\"size\":" + std::to_string(size) + "}";
+            }
+        } else {
+            null("req");
+        }
+        return i(n);
+    }
+    Rec& add(std::string_view a) {
+        if (n_++) s_ += ',';
+        s_ += a;
+        return *this;
+    }
+    Rec& null(const char* k) { return add(std::string("{\"k\":\"") + k + "\",\"null\":true}"); }
+    Rec& ptr(const char* k, bool set) {
+        return add(std::string("{\"k\":\"") + k + "\",\"null\":" + (set ? "false" : "true") + "}");
+    }
+    // Hex digits written straight into the entry: no intermediate copy of the bytes.
+    Rec& bytes(const char* k, const char* p, std::size_t n) {
+        static constexpr char digits[] = "0123456789abcdef";
+        add(std::string("{\"k\":\"") + k + "\",\"null\":false,\"hex\":\"");
+        s_.reserve(s_.size() + 2 * n + 2);
+        for (std::size_t j = 0; j < n; ++j) {
+            const auto c = static_cast<unsigned char>(p[j]);
+            s_ += digits[c >> 4];
+            s_ += digits[c & 15];
+        }
+        s_ += "\"}";
+        return *this;
+    }
+    bool on_;
+    std::string s_;
+    int n_ = 0;
+};
+
+void trim_journal() {
+    while (!st.journal.empty() && (static_cast<long long>(st.journal.size()) > st.journal_entry_cap ||
+                                   st.journal_bytes > st.journal_byte_cap)) {
+        st.journal_bytes -= static_cast<long long>(st.journal.front().size());
+        st.journal.pop_front();
+    }
+}
 
 // Every library call starts here; the previous call's buffers are released as documented.
 void enter(Rec& r) {
     held.clear();
-    if (!st.journal_on) return;
-    st.journal.push_back(r.take());
-    if (st.journal.size() > kJournalCap) st.journal.pop_front();
+    if (!r.on()) return;
+    std::string entry = r.take();
+    st.journal_bytes += static_cast<long long>(entry.size());
+    st.journal.push_back(std::move(entry));
+    trim_journal();
 }
 void enter(Rec&& r) { enter(r); }
 
 Script* script_of(std::string_view fn) {
+    if (st.scripted_items == 0) return nullptr;  // the common case: nothing scripted at all
     const auto it = st.scripts.find(fn);
     return it == st.scripts.end() ? nullptr : &it->second;
 }
 
-Script& script_for(const char* fn) { return st.scripts[fn]; }
+Script& script_for(const char* fn) {
+    ++st.scripted_items;
+    return st.scripts[fn];
+}
+
+// Takes the next scripted item of one kind, if any.
+template <class T>
+std::optional<T> pop_front(std::deque<T>& items) {
+    if (items.empty()) return std::nullopt;
+    std::optional<T> v = std::move(items.front());
+    items.pop_front();
+    --st.scripted_items;
+    return v;
+}
 
 std::optional<int> pop_status(std::string_view fn) {
     Script* s = script_of(fn);
-    if (!s || s->statuses.empty()) return std::nullopt;
-    const int v = s->statuses.front();
-    s->statuses.pop_front();
-    return v;
+    return s ? pop_front(s->statuses) : std::nullopt;
 }
 
 int scripted(std::string_view fn, int natural) { return pop_status(fn).value_or(natural); }
 
-// Stores the scripted response, or `fallback`, through (res, res_len).
-void store(std::string_view fn, char** res, int* res_len, const std::string& fallback) {
-    char* p = nullptr;
-    int n = 0;
-    auto keep = [&](const char* data, std::size_t size) {
-        held.push_back(std::make_unique<char[]>(size));  // exact size: no terminator to lean on
-        if (size) std::memcpy(held.back().get(), data, size);
-        p = held.back().get();
-    };
-    Script* s = script_of(fn);
-    if (s && !s->responses.empty()) {
-        const Response r = std::move(s->responses.front());
-        s->responses.pop_front();
-        n = r.len;
-        if (!r.null) keep(r.data.data(), r.data.size());
-    } else {
-        keep(fallback.data(), fallback.size());
-        n = static_cast<int>(fallback.size());
-    }
+// Hands out a block through (res, res_len); it is freed at the next library call.
+void hand_out(char** res, int* res_len, std::unique_ptr<char[]> block, int len) {
+    char* p = block.get();
+    if (block) held.push_back(std::move(block));
     if (res) *res = p;
-    if (res_len) *res_len = n;
+    if (res_len) *res_len = len;
 }
 
-// The scripted text, or `fallback`, as the library-owned text returned by fn.
-const char* give_text(std::string_view fn, std::string fallback) {
-    std::optional<std::string> t = std::move(fallback);
+// A copy of exactly `size` bytes: no terminator to lean on, so over-reads show under ASan.
+std::unique_ptr<char[]> exact_copy(const char* data, std::size_t size) {
+    std::unique_ptr<char[]> block(new char[size]);
+    if (size) std::memcpy(block.get(), data, size);
+    return block;
+}
+
+// Stores the next scripted response of fn, if there is one.
+bool store_scripted(std::string_view fn, char** res, int* res_len) {
     Script* s = script_of(fn);
-    if (s && !s->texts.empty()) {
-        t = std::move(s->texts.front());
-        s->texts.pop_front();
-    }
+    std::optional<Response> r = s ? pop_front(s->responses) : std::nullopt;
+    if (!r) return false;
+    hand_out(res, res_len, r->null ? nullptr : exact_copy(r->data.data(), r->data.size()), r->len);
+    return true;
+}
+
+// Stores the scripted response, or `fallback`, through (res, res_len).
+void store(std::string_view fn, char** res, int* res_len, std::string_view fallback) {
+    if (!store_scripted(fn, res, res_len))
+        hand_out(res, res_len, exact_copy(fallback.data(), fallback.size()),
+                 static_cast<int>(fallback.size()));
+}
+
+// The next scripted text of fn (nullopt inside: a null pointer), or nothing scripted.
+std::optional<std::optional<std::string>> scripted_text(std::string_view fn) {
+    Script* s = script_of(fn);
+    return s ? pop_front(s->texts) : std::nullopt;
+}
+
+// A NUL-terminated copy in a block of its own (exact size, so over-reads show under ASan).
+std::unique_ptr<char[]> text_block(const std::string& text) {
+    auto block = std::make_unique<char[]>(text.size() + 1);
+    std::memcpy(block.get(), text.c_str(), text.size() + 1);
+    return block;
+}
+
+// The scripted text, or `fallback`, as the library-owned text returned by fn. Each text is
+// a new allocation and the previous text of fn is freed only now, so reading a text after
+// the next call of the same function is a use after free that a sanitizer reports.
+const char* give_text(std::string_view fn, std::string fallback) {
+    std::optional<std::string> t = scripted_text(fn).value_or(std::move(fallback));
+    std::unique_ptr<char[]> block = t ? text_block(*t) : nullptr;
     auto it = texts.find(fn);
-    if (it == texts.end()) it = texts.emplace(std::string(fn), std::nullopt).first;
-    it->second = std::move(t);  // the previous text of fn is released only now
-    return it->second ? it->second->c_str() : nullptr;
+    if (it == texts.end()) it = texts.emplace(std::string(fn), nullptr).first;
+    it->second = std::move(block);
+    return it->second.get();
 }
 
 std::string default_body(const char* fn) { return "{\"fn\":\"" + std::string(fn) + "\"}"; }
 
-std::string default_body(const char* fn, int req_len) {
+// Stores the scripted response, or {"fn":"<fn>","req_len":<n>}. That default is the
+// response of most calls, so it is written straight into the one block handed out.
+void store_default(std::string_view fn, int req_len, char** res, int* res_len) {
+    if (store_scripted(fn, res, res_len)) return;
+    constexpr std::string_view head = "{\"fn\":\"", middle = "\",\"req_len\":";
+    char digits[16];
+    const auto number =
+        static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, req_len).ptr - digits);
+    const std::size_t size = head.size() + fn.size() + middle.size() + number + 1;
+    std::unique_ptr<char[]> block(new char[size]);
+    char* w = block.get();
+    for (const std::string_view part : {head, fn, middle, std::string_view(digits, number)}) {
+        std::memcpy(w, part.data(), part.size());
+        w += part.size();
+    }
+    *w = '}';
+    hand_out(res, res_len, std::move(block), static_cast<int>(size));
+}
+
+std::string default_body(std::string_view fn, int req_len) {
     return "{\"fn\":\"" + std::string(fn) + "\",\"req_len\":" + std::to_string(req_len) + "}";
 }
 
@@ -483,6 +568,12 @@ std::vector<std::string> split_symbols(const char* p) {
 }
 
 bool subscribed(const Sub& s) { return std::find(st.subs.begin(), st.subs.end(), s) != st.subs.end(); }
+
+// A bar subscription removed mid-bar drops its partial bar: subscribed again, it starts a
+// new bar from its next step (its previous close stays the next bar's pre_close).
+void forget_bar(const Sub& s) {
+    if (const auto it = st.bars.find({s.symbol, s.freq}); it != st.bars.end()) it->second.started = false;
+}
 
 std::string tick_json(const std::string& sym, long long t) {
     const long long p = price_at(sym, t), v = volume_at(sym, t);
@@ -717,8 +808,15 @@ std::optional<Order> parse_order(const char* req, int n) {
     if (!side || (side->n != 1 && side->n != 2)) return std::nullopt;
     if (obj->count("price") && (!price || price->n < 0 || price->n > 1e7)) return std::nullopt;
     Order o{sym->s, static_cast<long long>(vol->n), static_cast<int>(side->n), 0};
-    // No price or 0: a market order at the simulated price.
-    o.price = price && price->n > 0 ? std::llround(price->n * 100) : price_at(o.symbol, st.now);
+    // No price or 0: a market order at the simulated price. A limit price must be a whole
+    // number of cents (0.001 is not a price here, nor is 10.005).
+    if (price && price->n > 0) {
+        o.price = std::llround(price->n * 100);
+        if (o.price < 1 || std::fabs(price->n * 100 - static_cast<double>(o.price)) > 1e-6)
+            return std::nullopt;
+    } else {
+        o.price = price_at(o.symbol, st.now);
+    }
     return o;
 }
 
@@ -727,18 +825,17 @@ std::string fill(const Order& o) {
     const std::string id = std::to_string(st.next_order_id++);
     const long long amount = o.price * o.volume;  // cents; bounded by the parse limits
     const long long q = o.side == 1 ? o.volume : -o.volume;
-    const double px = static_cast<double>(o.price) / 100;
     Position& pos = st.positions[o.symbol];
-    if (pos.volume == 0 || (pos.volume > 0) == (q > 0)) {
-        pos.cost += px * static_cast<double>(q);
-    } else if (std::llabs(q) <= std::llabs(pos.volume)) {
-        pos.cost *= static_cast<double>(pos.volume + q) / static_cast<double>(pos.volume);
-    } else {
-        pos.cost = px * static_cast<double>(pos.volume + q);
-    }
+    if (pos.volume == 0 || (pos.volume > 0) == (q > 0)) {  // opens or adds
+        pos.open_volume += o.volume;
+        pos.open_cost += static_cast<__int128>(amount);
+    } else if (o.volume > std::llabs(pos.volume)) {  // closes and opens the other side
+        pos.open_volume = o.volume - std::llabs(pos.volume);
+        pos.open_cost = static_cast<__int128>(pos.open_volume) * o.price;
+    }  // a fill that only reduces the position leaves its average price as it is
     pos.volume += q;
     if (pos.volume == 0) st.positions.erase(o.symbol);
-    st.cash -= static_cast<double>(q) * px;
+    st.cash = sat_add(st.cash, o.side == 1 ? -amount : amount);
 
     const std::string common = ",\"symbol\":" + quoted(o.symbol) + ",\"side\":" + std::to_string(o.side) +
                                ",\"volume\":" + std::to_string(o.volume) + ",\"price\":" + cents(o.price);
@@ -752,44 +849,74 @@ std::string fill(const Order& o) {
            ",\"created_at\":" + std::to_string(st.now) + "}";
 }
 
+// The average price of the opening fills, open_cost / open_volume cents, as a decimal
+// with four places rounded half up: exact, whatever the volumes.
+std::string vwap_text(const Position& p) {
+    const __int128 v = std::max<long long>(p.open_volume, 1);
+    const __int128 units = (p.open_cost * 200 + v) / (2 * v);  // ten-thousandths
+    const auto whole = static_cast<unsigned long long>(units / 10000);
+    const auto frac = static_cast<unsigned>(units % 10000);
+    char b[48];
+    std::snprintf(b, sizeof b, "%llu.%04u", whole, frac);
+    return b;
+}
+
 std::string positions_json() {
     std::string j = "[";
     for (const auto& [sym, p] : st.positions) {
         if (j.size() > 1) j += ',';
         j += "{\"symbol\":" + quoted(sym) + ",\"volume\":" + std::to_string(p.volume) +
-             ",\"vwap\":" + real(p.cost / static_cast<double>(p.volume)) + "}";
+             ",\"vwap\":" + vwap_text(p) + "}";
     }
     return j + "]";
 }
 
-std::string cash_json() {
-    double market = 0;
-    for (const auto& [sym, p] : st.positions) market += p.cost;
-    return "{\"available\":" + money(st.cash) + ",\"market_value\":" + money(market) +
-           ",\"nav\":" + money(st.cash + market) + "}";
+// Open positions are valued at their average price: open_cost scaled to the volume still
+// held, rounded half up to the cent (exact whenever the average is a whole cent).
+long long held_cost(const Position& p) {
+    const __int128 v = std::max<long long>(p.open_volume, 1);
+    const __int128 magnitude = (p.open_cost * std::llabs(p.volume) * 2 + v) / (2 * v);
+    const __int128 limited = std::min<__int128>(magnitude, LLONG_MAX);
+    return p.volume < 0 ? -static_cast<long long>(limited) : static_cast<long long>(limited);
 }
 
-// The shared body of every (req, req_len, res, res_len) function.
-int reqres(const char* fn, const char* req, int n, char** res, int* res_len) {
+std::string cash_json() {
+    long long market = 0;
+    for (const auto& [sym, p] : st.positions) market = sat_add(market, held_cost(p));
+    return "{\"available\":" + cents(st.cash) + ",\"market_value\":" + cents(market) +
+           ",\"nav\":" + cents(sat_add(st.cash, market)) + "}";
+}
+
+// The shared body of every (req, req_len, res, res_len) function. `fn` is a literal name.
+int reqres(std::string_view fn, const char* req, int n, char** res, int* res_len) {
     Lock lk(mu);
-    enter(Rec(fn).req(req, n).out(res).out(res_len));
+    enter(Rec(fn.data()).req(req, n).out(res).out(res_len));
     const std::optional<int> forced = pop_status(fn);
-    const std::string_view f(fn);
+    const std::string_view f = fn;
     int status = forced.value_or(kOk);
-    std::string body = default_body(fn, n);
+    std::string body;  // only for the functions that answer more than the default
     if (f == "qxi_place_order_pb") {
         const auto o = parse_order(req, n);
-        status = forced.value_or(o ? kOk : kErrRequest);
-        if (o && status == kOk)
+        const int natural = o ? kOk : kErrRequest;
+        status = forced.value_or(natural);
+        if (natural == kOk && status == kOk) {
             body = fill(*o);
-        else
-            body.insert(body.size() - 1, ",\"error\":" + std::to_string(status));
+        } else {
+            // A scripted status replaces only the return value: the response still says
+            // why nothing was filled (the request's own fault first).
+            body = default_body(fn, n);
+            body.insert(body.size() - 1, ",\"error\":" + std::to_string(natural != kOk ? natural : status));
+            if (natural != kOk) st.last_error = "qxi_place_order_pb: malformed request, nothing was filled";
+        }
     } else if (f == "qxi_get_positions_pb") {
         body = positions_json();
     } else if (f == "qxi_get_cash_pb") {
         body = cash_json();
     }
-    store(f, res, res_len, body);
+    if (body.empty())
+        store_default(fn, n, res, res_len);
+    else
+        store(fn, res, res_len, body);
     return status;
 }
 
@@ -916,7 +1043,7 @@ const char* qxi_get_encrypted_token(void) {
 const char* qxi_get_orgcode(void) {
     Lock lk(mu);
     enter(Rec(__func__));
-    return give_text(__func__, st.orgcode.empty() ? "org-standin" : st.orgcode);
+    return give_text(__func__, st.orgcode.value_or("org-standin"));
 }
 
 void qxi_set_mfp(const char* mfp) {
@@ -932,7 +1059,7 @@ void qxi_set_serv_addr(const char* addr) {
 void qxi_set_serv_addr_v5(const char* addr, const char* orgcode, const char* site_id) {
     Lock lk(mu);
     enter(Rec(__func__).str(addr).str(orgcode).str(site_id));
-    if (orgcode) st.orgcode = orgcode;
+    if (orgcode) st.orgcode = orgcode;  // "" is an orgcode too: qxi_get_orgcode then answers ""
 }
 
 int qxi_get_serv_addr(const char* serv_id, char** addr) {
@@ -941,10 +1068,7 @@ int qxi_get_serv_addr(const char* serv_id, char** addr) {
     const int status = scripted(__func__, kOk);
     std::optional<std::string> text =
         "tcp://127.0.0.1:" + std::to_string(7001 + fnv(text_or_empty(serv_id)) % 100);
-    if (Script* s = script_of(__func__); s && !s->texts.empty()) {
-        text = std::move(s->texts.front());
-        s->texts.pop_front();
-    }
+    if (auto t = scripted_text(__func__)) text = std::move(*t);
     char* p = nullptr;
     if (text) {
         held.push_back(std::make_unique<char[]>(text->size() + 1));
@@ -1026,8 +1150,11 @@ int qxi_run(void) {
     st.bars.clear();
     const long long start = st.now;
     const int steps = st.steps, step_ms = st.step_ms;
+    const unsigned long long epoch = resets;
     long long prev = start;
-    for (int i = 1; i <= steps && !stop_requested; ++i) {
+    // A qxstub_reset from a callback ends the session: the clock and session shape are then
+    // the reset ones, not this run's.
+    for (int i = 1; i <= steps && !stop_requested && resets == epoch; ++i) {
         const long long t = sat_add(start, static_cast<long long>(i) * step_ms);
         st.now = t;
         play_step(lk, start, prev, t, i == std::max(1, steps / 2));
@@ -1103,7 +1230,7 @@ const char* qxi_strerror(int errorno) {
 const char* qxi_get_ext_errormsg(void) {
     Lock lk(mu);
     enter(Rec(__func__));
-    return give_text(__func__, "");
+    return give_text(__func__, st.last_error);
 }
 
 const char* qxi_get_c_version(void) {
@@ -1131,7 +1258,10 @@ int qxi_subscribe(const char* symbols, const char* frequency, bool unsubscribe_p
     enter(Rec(__func__).str(symbols).str(frequency).b(unsubscribe_previous));
     const int status = scripted(__func__, kOk);
     if (status != kOk) return status;
-    if (unsubscribe_previous) st.subs.clear();
+    if (unsubscribe_previous) {
+        for (const Sub& s : st.subs) forget_bar(s);
+        st.subs.clear();
+    }
     const long long period = frequency ? period_of(frequency) : -1;
     if (period < 0) return status;  // unknown frequencies produce no events
     for (auto& sym : split_symbols(symbols)) {
@@ -1151,8 +1281,10 @@ int qxi_unsubscribe(const char* symbols, const char* frequency) {
     const long long period = period_of(frequency);
     const auto names = split_symbols(symbols);
     std::erase_if(st.subs, [&](const Sub& s) {
-        return (all_symbols || std::find(names.begin(), names.end(), s.symbol) != names.end()) &&
-               (all_freqs || s.period_ms == period);
+        const bool gone = (all_symbols || std::find(names.begin(), names.end(), s.symbol) != names.end()) &&
+                          (all_freqs || s.period_ms == period);
+        if (gone) forget_bar(s);
+        return gone;
     });
     return status;
 }
@@ -1233,6 +1365,8 @@ int qxi_send_msg_to_bus(const char* topic, const char* msg) {
     if (natural == kOk && status == kOk)
         st.queue.push_back(
             {session_event("bus", "{\"topic\":" + quoted(topic) + ",\"msg\":" + quoted(msg) + "}"), 1});
+    else if (natural == kErrTopic)  // also when a scripted success hides it
+        st.last_error = "qxi_send_msg_to_bus: unknown bus topic " + quoted(topic) + ", nothing was sent";
     return status;
 }
 
@@ -1257,7 +1391,8 @@ int qxi_set_backtest_config(const char* start_time, const char* end_time, double
               .i(match_mode)
               .i(check_cache));
     const int status = scripted(__func__, kOk);
-    if (status == kOk && std::isfinite(initial_cash) && initial_cash >= 0) st.cash = initial_cash;
+    if (status == kOk && std::isfinite(initial_cash) && initial_cash >= 0 && initial_cash <= 1e16)
+        st.cash = std::llround(initial_cash * 100);
     return status;
 }
 
@@ -1297,7 +1432,7 @@ int qxi_algo_order_batch_pb(const char* req, int req_len, const char* algo_name,
     Lock lk(mu);
     enter(Rec(__func__).req(req, req_len).str(algo_name).str(algo_params).out(res).out(res_len));
     const int status = scripted(__func__, kOk);
-    store(__func__, res, res_len, default_body(__func__, req_len));
+    store_default(__func__, req_len, res, res_len);
     return status;
 }
 
@@ -1314,6 +1449,7 @@ int qxi_get_child_orders_pb(const char* account_id, const char* algo_id, char** 
 void qxstub_reset(void) {
     Lock lk(mu);
     st = State{};
+    ++resets;
 }
 
 int qxstub_journal_count(void) {
@@ -1334,6 +1470,20 @@ const char* qxstub_journal_entry(int index) {
 void qxstub_journal_clear(void) {
     Lock lk(mu);
     st.journal.clear();
+    st.journal_bytes = 0;
+}
+
+void qxstub_journal_caps(long long entries, long long bytes, long long request_bytes) {
+    Lock lk(mu);
+    if (entries >= 0) st.journal_entry_cap = entries;
+    if (bytes >= 0) st.journal_byte_cap = bytes;
+    if (request_bytes >= 0) st.journal_request_cap = request_bytes;
+    trim_journal();
+}
+
+long long qxstub_journal_bytes(void) {
+    Lock lk(mu);
+    return st.journal_bytes;
 }
 
 void qxstub_journal_enable(int on) {

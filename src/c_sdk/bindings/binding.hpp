@@ -11,8 +11,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "args.hpp"
-#include "convert.hpp"
+#include "../runtime/args.hpp"
+#include "../runtime/convert.hpp"
 
 namespace csdk {
 
@@ -38,8 +38,13 @@ struct Scalar {
     static auto args(const Storage& s) { return std::tuple<C>(s); }
 };
 
+// Byte text; a bytearray stays exported until the call has returned.
 template <int I>
-using Text = Scalar<I, const char*, to_text>;
+struct Text {
+    using Storage = TextArg;
+    static bool convert(PyObject* const* argv, Storage& s) { return s.convert(argv[I]); }
+    static auto args(const Storage& s) { return std::tuple<const char*>(s.text()); }
+};
 template <int I>
 using Int = Scalar<I, int, to_int32>;
 template <int I>
@@ -55,12 +60,13 @@ struct IntAsFlag {
     static auto args(const Storage& s) { return std::tuple<bool>(s != 0); }
 };
 
-// A serialised request: pointer and length, no copy.
+// A serialised request: pointer and length, no copy; a bytearray stays exported until
+// the call has returned.
 template <int I>
 struct Request {
-    using Storage = RequestView;
-    static bool convert(PyObject* const* argv, Storage& s) { return to_request(argv[I], &s); }
-    static auto args(const Storage& s) { return std::tuple<const char*, int>(s.data, s.length); }
+    using Storage = RequestArg;
+    static bool convert(PyObject* const* argv, Storage& s) { return s.convert(argv[I]); }
+    static auto args(const Storage& s) { return std::tuple<const char*, int>(s.data(), s.length()); }
 };
 
 // A fixed argument the library expects (a reserved null pointer).
@@ -107,24 +113,13 @@ bool convert_ascii(IntAsFlag<I>*, PyObject* const* argv, int& s) {
 }
 
 template <int I>
-bool convert_ascii(Scalar<I, const char*, to_text>*, PyObject* const* argv, const char*& s) {
-    if (!PyUnicode_CheckExact(argv[I])) return to_text(argv[I], &s);
-    s = static_cast<const char*>(PyUnicode_DATA(argv[I]));
-    return true;
+bool convert_ascii(Text<I>*, PyObject* const* argv, TextArg& s) {
+    return s.convert_ascii(argv[I]);
 }
 
 template <int I>
-bool convert_ascii(Request<I>*, PyObject* const* argv, RequestView& s) {
-    PyObject* obj = argv[I];
-    if (!PyUnicode_CheckExact(obj)) return to_request(obj, &s);
-    Py_ssize_t size = PyUnicode_GET_LENGTH(obj);
-    if (size > INT_MAX) [[unlikely]] {
-        // Refused exactly as its bytes are (too long for the library's int length).
-        if (Ref bytes = ascii_bytes(obj)) to_request(bytes.get(), &s);
-        return false;
-    }
-    s = {static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<int>(size)};
-    return true;
+bool convert_ascii(Request<I>*, PyObject* const* argv, RequestArg& s) {
+    return s.convert_ascii(argv[I]);
 }
 
 // ---- Results: how the library call is made and what Python gets back. ----
@@ -160,7 +155,7 @@ struct ReturnPair {
     template <auto Fn, FixedString Function, class... A>
     static PyObject* call(A... a) {
         char* response = nullptr;
-        int length;  // left unset: read only on success
+        int length = -1;  // a length the library did not write reads as broken, never as garbage
         int status = Fn(a..., &response, &length);
         return response_pair(status, response, length, Function.c_str());
     }

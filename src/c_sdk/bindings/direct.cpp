@@ -12,17 +12,28 @@
 namespace csdk {
 namespace {
 
+// Storage of one converted argument: a text keeps its bytearray exported until the
+// call has returned; numbers are held as themselves.
 template <class T>
-bool convert_arg(PyObject* obj, T& out) {
-    if constexpr (std::is_same_v<T, int>)
-        return to_int32(obj, &out);
-    else if constexpr (std::is_same_v<T, bool>)
-        return to_flag(obj, &out);
-    else if constexpr (std::is_same_v<T, const char*>)
-        return to_text(obj, &out);
-    else
-        static_assert(std::is_same_v<T, void>, "no conversion for this C type");
-}
+struct ArgSlot {
+    T value{};
+    bool convert(PyObject* obj) {
+        if constexpr (std::is_same_v<T, int>)
+            return to_int32(obj, &value);
+        else if constexpr (std::is_same_v<T, bool>)
+            return to_flag(obj, &value);
+        else
+            static_assert(std::is_same_v<T, void>, "no conversion for this C type");
+    }
+    T get() const { return value; }
+};
+
+template <>
+struct ArgSlot<const char*> {
+    TextArg text;
+    bool convert(PyObject* obj) { return text.convert(obj); }
+    const char* get() const { return text.text(); }
+};
 
 template <class R>
 PyObject* convert_result(R value) {
@@ -56,14 +67,14 @@ struct Adapter<R (*)(A...), Doc, Params...> {
 
     template <std::size_t... K>
     static PyObject* run(R (*fn)(A...), PyObject** argv, std::index_sequence<K...>) {
-        std::tuple<A...> values{};
-        if (!(convert_arg(argv[K], std::get<K>(values)) && ...)) return nullptr;
+        std::tuple<ArgSlot<A>...> slots;
+        if (!(std::get<K>(slots).convert(argv[K]) && ...)) return nullptr;
         if constexpr (std::is_void_v<R>) {
-            std::apply(fn, values);
+            fn(std::get<K>(slots).get()...);
             if (PyErr_Occurred()) return nullptr;
             Py_RETURN_NONE;
         } else {
-            R value = std::apply(fn, values);
+            R value = fn(std::get<K>(slots).get()...);
             if (may_have_error(value) && PyErr_Occurred()) return nullptr;
             return convert_result(value);
         }

@@ -70,24 +70,46 @@ inline bool holds_interpreter_lock() {
 #endif
 }
 
-// The text of an event: str, or bytes while IS_PY2 is true.
-inline PyObject* event_text(const char* text, bool legacy) {
-    if (legacy) return PyBytes_FromString(text);
-    if (!*text) return Py_NewRef(state.empty_str);
-    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(strlen(text)), "strict");
+// The event text as the receiver gets it: bytes when `legacy`, else str (decoded
+// strictly from UTF-8; the empty text is the shared empty str).
+inline Ref event_text(const char* text, Py_ssize_t size, bool legacy) {
+    if (legacy) return Ref::steal(PyBytes_FromStringAndSize(text, size));
+    if (size == 0) return Ref::borrow(state.empty_str);
+    return Ref::steal(PyUnicode_DecodeUTF8(text, size, "strict"));
 }
 
-inline bool call_receiver(PyObject* callable, PyObject* text, const char* payload, int length) {
-    Ref data = Ref::steal(PyBytes_FromStringAndSize(payload ? payload : "", static_cast<Py_ssize_t>(length)));
-    if (!data) return false;
-    PyObject* args[] = {text, data.get()};
+inline Ref event_payload(const char* payload, int length) {
+    return Ref::steal(PyBytes_FromStringAndSize(payload ? payload : "", static_cast<Py_ssize_t>(length)));
+}
+
+inline bool call_with(PyObject* callable, PyObject* text, PyObject* data) {
+    PyObject* args[] = {text, data};
     Ref result = Ref::steal(PyObject_Vectorcall(callable, args, 2, nullptr));
     return static_cast<bool>(result);
 }
 
+inline bool call_receiver(PyObject* text, PyObject* data) {
+    Ref callable = receiver.get();  // held for the whole call: `f` may be rebound inside
+    return callable && call_with(callable.get(), text, data);
+}
+
+// IS_PY2 is not a bool: its truth test may run Python code, which may call the library
+// and end the life of the event's buffers, so both are copied before it.
+[[gnu::cold]] bool deliver_guarded(PyObject* py2, const char* text, const char* payload, int length) {
+    Ref raw_text = Ref::steal(PyBytes_FromString(text));
+    if (!raw_text) return false;
+    Ref data = event_payload(payload, length);
+    if (!data) return false;
+    int legacy = PyObject_IsTrue(py2);
+    if (legacy < 0) return false;
+    if (legacy) return call_receiver(raw_text.get(), data.get());
+    Ref decoded = event_text(PyBytes_AS_STRING(raw_text.get()), PyBytes_GET_SIZE(raw_text.get()), false);
+    return decoded && call_receiver(decoded.get(), data.get());
+}
+
 // Both globals an event reads, validated together by one namespace tag. Filled only
-// when IS_PY2 is an exact bool, whose truth test runs no Python code: then nothing
-// between the two reads can rebind either, and the values are borrowed from the
+// while IS_PY2 is an exact bool, whose truth test runs no Python code: then nothing
+// between the two reads can rebind either, and both values are borrowed from the
 // namespace exactly as long as the tag holds.
 struct EventGlobals {
     NamespaceTag tag{};
@@ -96,30 +118,33 @@ struct EventGlobals {
 };
 EventGlobals event_globals;
 
-// The general order: IS_PY2, its truth, the text, then `f`, each lookup raising
-// its own NameError. Any Python code run here (a truth test) may rebind both.
+// The lookups in their order: IS_PY2, the text, the payload, then `f`, each lookup
+// raising its own NameError.
 [[gnu::noinline]] bool deliver_slow(const char* text, const char* payload, int length) {
     event_globals.callable = nullptr;
     NamespaceTag before = namespace_tag();
     Ref py2 = is_py2.get();
     if (!py2) return false;
-    int legacy = PyObject_IsTrue(py2.get());
-    if (legacy < 0) return false;
-    Ref event = Ref::steal(event_text(text, legacy));
-    if (!event) return false;
+    if (py2.get() != Py_False && py2.get() != Py_True) [[unlikely]]
+        return deliver_guarded(py2.get(), text, payload, length);
+    Ref decoded = event_text(text, static_cast<Py_ssize_t>(strlen(text)), py2.get() == Py_True);
+    if (!decoded) return false;
+    Ref data = event_payload(payload, length);
+    if (!data) return false;
     Ref callable = receiver.get();  // held for the whole call: `f` may be rebound inside
     if (!callable) return false;
-    if (PyBool_Check(py2.get()) && namespace_tag() == before)
-        event_globals = {before, py2.get(), callable.get()};
-    return call_receiver(callable.get(), event.get(), payload, length);
+    if (namespace_tag() == before) event_globals = {before, py2.get(), callable.get()};
+    return call_with(callable.get(), decoded.get(), data.get());
 }
 
 inline bool deliver(const char* text, const char* payload, int length) {
     if (event_globals.callable && event_globals.tag == namespace_tag()) [[likely]] {
         Ref callable = Ref::borrow(event_globals.callable);  // `f` may be rebound inside
-        Ref event = Ref::steal(event_text(text, event_globals.legacy_flag == Py_True));
-        if (!event) return false;
-        return call_receiver(callable.get(), event.get(), payload, length);
+        Ref decoded =
+            event_text(text, static_cast<Py_ssize_t>(strlen(text)), event_globals.legacy_flag == Py_True);
+        if (!decoded) return false;
+        Ref data = event_payload(payload, length);
+        return data && call_with(callable.get(), decoded.get(), data.get());
     }
     return deliver_slow(text, payload, length);
 }

@@ -13,12 +13,7 @@ struct ReturnAddress {
     static PyObject* call(A... a) {
         char* address = nullptr;
         int code = Fn(a..., &address);
-        Ref status = Ref::steal(PyLong_FromLong(code));
-        if (!status) return nullptr;
-        int failed = compare_with_success(status.get(), code, Py_NE);
-        if (failed < 0) return nullptr;
-        if (failed) Py_RETURN_NONE;
-        return text_result(address, Function.c_str());
+        return text_if_success(code, address, Function.c_str());
     }
 };
 

@@ -13,8 +13,8 @@
 #include "../bindings/binding.hpp"
 #include "../bindings/direct.hpp"
 #include "../records/records.hpp"
+#include "../runtime/state.hpp"
 #include "helpers.hpp"
-#include "state.hpp"
 
 namespace csdk {
 namespace {

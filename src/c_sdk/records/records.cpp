@@ -22,10 +22,10 @@
 #include <tuple>
 #include <utility>
 
-#include "../bindings/args.hpp"
-#include "../bindings/ref.hpp"
-#include "../module/fixed_string.hpp"
-#include "../module/state.hpp"
+#include "../runtime/args.hpp"
+#include "../runtime/fixed_string.hpp"
+#include "../runtime/ref.hpp"
+#include "../runtime/state.hpp"
 
 namespace csdk {
 namespace {
@@ -50,21 +50,44 @@ inline PyObject*& slot_of(PyObject* self) { return reinterpret_cast<Record*>(sel
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute 'data'", Py_TYPE(self)->tp_name);
 }
 
-// The storage of an instance of the record class (borrowed), or null with the
-// empty-slot error.
-inline PyObject* slot_storage(PyObject* self) {
+// The storage of an instance of the record class, or null with the empty-slot error.
+// A strong reference, held for the whole operation: the storage's own code (a key's
+// __eq__ run by the dict lookup, a `get` method) may rebind the record's `data`.
+inline Ref slot_storage(PyObject* self) {
     PyObject* storage = slot_of(self);
     if (!storage) [[unlikely]]
         raise_empty(self);
-    return storage;
+    return Ref::borrow(storage);
 }
 
 // The storage of `self` as a method of class `cls` sees it: the slot of a record,
 // otherwise the attribute `data` of whatever object the method was called with.
 Ref storage_of(PyObject* cls, PyObject* self) {
     if (PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(cls))) [[likely]]
-        return Ref::borrow(slot_storage(self));
+        return slot_storage(self);
     return Ref::steal(PyObject_GetAttr(self, names.data));
+}
+
+// Storage that is not an exact dict runs its own code, which may be another record
+// (a record storing itself, or two storing each other): each step is counted by the
+// interpreter's recursion guard, so such a chain ends in RecursionError.
+class StorageGuard {
+public:
+    StorageGuard() : entered_(Py_EnterRecursiveCall(" while using a record's storage") == 0) {}
+    StorageGuard(const StorageGuard&) = delete;
+    StorageGuard& operator=(const StorageGuard&) = delete;
+    ~StorageGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    explicit operator bool() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
+[[gnu::noinline]] PyObject* storage_get_method(PyObject* storage, PyObject* key) {
+    StorageGuard guard;
+    return guard ? PyObject_CallMethodOneArg(storage, names.get, key) : nullptr;
 }
 
 // storage.get(key). An exact dict answers without the method call: same result.
@@ -83,14 +106,32 @@ Ref storage_of(PyObject* cls, PyObject* self) {
         Py_RETURN_NONE;
 #endif
     }
-    return PyObject_CallMethodOneArg(storage, names.get, key);
+    return storage_get_method(storage, key);
+}
+
+[[gnu::noinline]] int storage_set_item(PyObject* storage, PyObject* key, PyObject* value) {
+    StorageGuard guard;
+    return guard ? PyObject_SetItem(storage, key, value) : -1;
 }
 
 // storage[key] = value.
 inline int storage_set(PyObject* storage, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(storage)) [[likely]]
         return PyDict_SetItem(storage, key, value);
-    return PyObject_SetItem(storage, key, value);
+    return storage_set_item(storage, key, value);
+}
+
+// key in storage.
+int storage_contains(PyObject* storage, PyObject* key) {
+    if (PyDict_CheckExact(storage)) return PyDict_Contains(storage, key);
+    StorageGuard guard;
+    return guard ? PySequence_Contains(storage, key) : -1;
+}
+
+// storage.__str__() or storage.__repr__().
+PyObject* storage_text(PyObject* storage, PyObject* method) {
+    StorageGuard guard;
+    return guard ? PyObject_CallMethodNoArgs(storage, method) : nullptr;
 }
 
 // Whether an attribute name is unequal to "data", by Python's `!=`: 1, 0, or -1
@@ -287,7 +328,7 @@ PyObject* fn_contains(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
         return fail_in(where.c_str());
     Ref storage = storage_of(cls, argv[0]);
     if (!storage) return fail_in(where.c_str());
-    int found = PySequence_Contains(storage.get(), argv[1]);
+    int found = storage_contains(storage.get(), argv[1]);
     if (found < 0) return fail_in(where.c_str());
     return PyBool_FromLong(found);
 }
@@ -299,7 +340,7 @@ PyObject* fn_text(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!check_one_arg(function.c_str(), nargs, kwnames)) return fail_in(where.c_str());
     Ref storage = storage_of(cls, args[0]);
     if (!storage) return fail_in(where.c_str());
-    PyObject* text = PyObject_CallMethodNoArgs(storage.get(), O == Op::str ? names.__str__ : names.__repr__);
+    PyObject* text = storage_text(storage.get(), O == Op::str ? names.__str__ : names.__repr__);
     if (!text) return fail_in(where.c_str());
     return text;
 }
@@ -515,8 +556,8 @@ void remember(SeenProperty* seen, unsigned int version, PyTypeObject* type, PyOb
 // On an AttributeError the name goes on to __getattr__ (returns null with it set).
 template <class K>
 inline PyObject* read_property(PyObject* self, Py_ssize_t index) {
-    PyObject* storage = slot_storage(self);
-    PyObject* result = storage ? storage_get(storage, K::keys[index]) : nullptr;
+    Ref storage = slot_storage(self);
+    PyObject* result = storage ? storage_get(storage.get(), K::keys[index]) : nullptr;
     if (!result && !PyErr_ExceptionMatches(PyExc_AttributeError)) add_traceback(property_where<K>[index]);
     return result;
 }
@@ -524,8 +565,8 @@ inline PyObject* read_property(PyObject* self, Py_ssize_t index) {
 template <class K>
 [[gnu::noinline]] PyObject* getattr_fallback(PyObject* self, PyObject* name) {
     PyErr_Clear();
-    PyObject* storage = slot_storage(self);
-    PyObject* result = storage ? storage_get(storage, name) : nullptr;
+    Ref storage = slot_storage(self);
+    PyObject* result = storage ? storage_get(storage.get(), name) : nullptr;
     if (!result) return fail_in(K::template where<"__getattr__">.c_str());
     return result;
 }
@@ -586,8 +627,8 @@ int slot_setattro(PyObject* self, PyObject* name, PyObject* value) {
     }
     int differs = differs_from_data(name);
     if (differs > 0) [[likely]] {
-        PyObject* storage = slot_storage(self);
-        if (storage && storage_set(storage, name, value) == 0) return 0;
+        Ref storage = slot_storage(self);
+        if (storage && storage_set(storage.get(), name, value) == 0) return 0;
     } else if (differs == 0 && PyObject_GenericSetAttr(self, name, value) == 0) {
         return 0;
     }
@@ -597,8 +638,8 @@ int slot_setattro(PyObject* self, PyObject* name, PyObject* value) {
 
 template <class K>
 PyObject* slot_subscript(PyObject* self, PyObject* key) {
-    PyObject* storage = slot_storage(self);
-    PyObject* result = storage ? storage_get(storage, key) : nullptr;
+    Ref storage = slot_storage(self);
+    PyObject* result = storage ? storage_get(storage.get(), key) : nullptr;
     if (!result) return fail_in(K::template where<"__getitem__">.c_str());
     return result;
 }
@@ -611,16 +652,16 @@ int slot_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
         add_traceback(K::template where<"__delitem__">.c_str());
         return -1;
     }
-    PyObject* storage = slot_storage(self);
-    if (storage && storage_set(storage, key, value) == 0) return 0;
+    Ref storage = slot_storage(self);
+    if (storage && storage_set(storage.get(), key, value) == 0) return 0;
     add_traceback(K::template where<"__setitem__">.c_str());
     return -1;
 }
 
 template <class K>
 int slot_contains(PyObject* self, PyObject* key) {
-    PyObject* storage = slot_storage(self);
-    int found = storage ? PySequence_Contains(storage, key) : -1;
+    Ref storage = slot_storage(self);
+    int found = storage ? storage_contains(storage.get(), key) : -1;
     if (found < 0) add_traceback(K::template where<"__contains__">.c_str());
     return found;
 }
@@ -628,9 +669,9 @@ int slot_contains(PyObject* self, PyObject* key) {
 template <class K, Op O>
 PyObject* slot_text(PyObject* self) {
     static constexpr auto where = K::template where<op_name<O>()>;
-    PyObject* storage = slot_storage(self);
+    Ref storage = slot_storage(self);
     PyObject* text =
-        storage ? PyObject_CallMethodNoArgs(storage, O == Op::str ? names.__str__ : names.__repr__) : nullptr;
+        storage ? storage_text(storage.get(), O == Op::str ? names.__str__ : names.__repr__) : nullptr;
     if (!text) return fail_in(where.c_str());
     return text;
 }
@@ -795,6 +836,18 @@ bool fill_namespace(PyObject* type_obj) {
         Ref method = fn ? Ref::steal(PyInstanceMethod_New(fn.get())) : Ref();
         if (!method || PyDict_SetItemString(dict, def.ml_name, method.get()) < 0) return false;
     }
+    // Refuses iteration for subclasses too. A Python subclass has its slots recomputed
+    // from its MRO: with no __iter__ anywhere it gets no iteration slot, while the
+    // inherited __getitem__ gives it a sequence item slot, so iter() and `in` would walk
+    // indices 0, 1, 2, ... through storage.get forever. `__iter__ = None` is the
+    // interpreter's own way to say "not iterable" (as `__hash__ = None` is for hashing):
+    // a data entry rather than a method, so the class still offers no protocol and
+    // collections.abc.Iterable still says no. It is put in the namespace directly, so
+    // the class's own iteration slot stays empty and its messages are unchanged; a
+    // subclass that defines __iter__ (or __contains__) uses its own. A hook on subclass
+    // creation would miss classes whose parents skip it; a native slot wrapper would
+    // make the class look iterable.
+    if (PyDict_SetItem(dict, names.__iter__, Py_None) < 0) return false;
     for (std::size_t i = 0; i < K::prop_count; ++i) {
         Ref getter = class_function(&t.getters[i], type_obj);
         if (!getter) return false;

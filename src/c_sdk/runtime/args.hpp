@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "../module/fixed_string.hpp"
+#include "fixed_string.hpp"
 
 namespace csdk {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "../bindings/ref.hpp"
+#include "ref.hpp"
 
 #if PY_VERSION_HEX < 0x030A0000
 static inline PyObject* Py_NewRef(PyObject* obj) {
@@ -24,7 +24,7 @@ namespace csdk {
     X(py_qxi_strerror) X(f) X(adapt_to_python3) X(decode) X(encode) X(debug) X(uname)        \
     X(lower) X(get) X(data) X(__str__) X(__repr__) X(__slots__) X(__module__)                \
     X(__qualname__) X(__test__) X(__setattr__) X(__name__) X(__doc__) X(object) X(property)  \
-    X(super) X(format)
+    X(super) X(format) X(__iter__)
 
 // Other text literals, interned once at import: (field, text).
 #define CSDK_LITERALS(X)                                                                     \

@@ -1,0 +1,28 @@
+# Sourced by tools/sanitize.sh and tools/fuzz.sh: how to build the module and the
+# stand-in library with AddressSanitizer and UndefinedBehaviorSanitizer into a private
+# folder, and how to run Python against that build.
+
+# build_sanitized SITE: installs the instrumented module and stand-in distribution into
+# SITE (build-dir is relative to each project, so the two builds stay apart).
+build_sanitized() {
+    rm -rf "$1"
+    C_SDK_SANITIZE=ON C_SDK_WERROR=ON python3 -m pip install --no-build-isolation \
+        --no-deps \
+        --config-settings=build-dir=build/sanitize --target "$1" --upgrade . ./standin -q
+}
+
+# run_sanitized SITE COMMAND...: runs COMMAND with the sanitizer runtimes loaded and
+# the build in SITE first on the import path.
+run_sanitized() {
+    local site="$1"
+    shift
+    local runtime
+    runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+    # The interpreter itself is not instrumented and keeps memory alive at exit, so
+    # leak checking is off; every other error aborts the run.
+    LD_PRELOAD="$runtime" \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    PYTHONPATH="$site" PYTHONMALLOC=malloc \
+        "$@"
+}
