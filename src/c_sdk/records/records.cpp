@@ -521,7 +521,12 @@ inline SeenProperties<K> seen_properties;
 
 // The class's current version tag, or 0 when it has none that can be relied on.
 inline unsigned int version_of(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;  // reset to 0 by every change (the validity flag is unused)
+#else
+    // Before 3.12 a change clears only the flag and leaves the old tag in place.
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
 }
 
 // The key the remembered property reads, or -1 when the namespace must be asked again:
