@@ -52,21 +52,20 @@ CachedGlobal receiver(names.f);
 
 // True when this thread holds the interpreter lock of the module's interpreter.
 // From 3.12 the current thread state is kept per thread and is null while the
-// thread does not hold the lock; before that it is process-wide, so this thread's
-// own state must be the current one. (PyGILState_Check answers true whenever its
-// checking is disabled.)
+// thread does not hold the lock; before that it is process-wide (the state of
+// whichever thread holds the lock), so it must also be this thread's.
+// (PyGILState_Check answers true whenever its checking is disabled.)
 inline bool holds_interpreter_lock() {
-#if PY_VERSION_HEX >= 0x030C0000
 #if PY_VERSION_HEX >= 0x030D0000
     PyThreadState* current = PyThreadState_GetUnchecked();
 #else
     PyThreadState* current = _PyThreadState_UncheckedGet();
 #endif
+#if PY_VERSION_HEX >= 0x030C0000
     return current && current->interp == state.interpreter;
 #else
-    PyThreadState* mine = PyGILState_GetThisThreadState();
-    PyThreadState* current = _PyThreadState_UncheckedGet();
-    return mine && mine == current;
+    return current && current->interp == state.interpreter &&
+           current->thread_id == PyThread_get_thread_ident();
 #endif
 }
 
