@@ -38,11 +38,12 @@ PyObject* is_linux(PyObject*, PyObject* const*, Py_ssize_t nargsf, PyObject* kwn
     return result ? result : fail_in("c_sdk.is_linux");
 }
 
+// A builtin of the bindings' calling convention (METH_FASTCALL | METH_KEYWORDS).
+using FastImpl = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 // The decorator's closure: holds the decorated function. Its type's qualified name
 // is "adapt_to_python3.<locals>", so the wrapper function bound to it reports the
 // qualified name "adapt_to_python3.<locals>.wrapper", as a nested function would.
-using FastImpl = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
 struct Closure {
     PyObject_HEAD PyObject* func;
     // When func is one of the module's row-made bindings: its entry point for ASCII str
@@ -114,8 +115,7 @@ PyObject* encode_ascii(PyObject* text) {
 inline PyObject* call_function(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (Py_IS_TYPE(func, &PyCFunction_Type) &&
         PyCFunction_GET_FLAGS(func) == (METH_FASTCALL | METH_KEYWORDS)) {
-        using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-        auto fn = reinterpret_cast<Fast>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(func)));
+        auto fn = reinterpret_cast<FastImpl>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(func)));
         return fn(PyCFunction_GET_SELF(func), args, nargs, kwnames);
     }
     return PyObject_Vectorcall(func, args, nargs, kwnames);
