@@ -1,5 +1,6 @@
 // The event bridge: one Python callable, kept as the module global `f`, receives
 // every library event through the native trampoline registered with the library.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -64,8 +65,9 @@ inline bool holds_interpreter_lock() {
 #if PY_VERSION_HEX >= 0x030C0000
     return current && current->interp == state.interpreter;
 #else
+    // A thread's id is its pthread_self() (what PyThread_get_thread_ident returns).
     return current && current->interp == state.interpreter &&
-           current->thread_id == PyThread_get_thread_ident();
+           current->thread_id == static_cast<unsigned long>(pthread_self());
 #endif
 }
 
