@@ -167,7 +167,19 @@ class PyPropertiesOnly:
 def measure(c_sdk, library, floor, rounds, number):
     rows = []  # (label, value, goal text, ok or None)
 
+    # The goals hold on 3.11 and later; 3.9 and 3.10 are to come within 10 % of them.
+    slack = 1.10 if sys.version_info < (3, 11) else 1.0
+
+    def at_most(limit):
+        return "goal <= %.2f" % (limit * slack), lambda value: value <= limit * slack
+
+    def at_least(limit):
+        return "goal >= %.2f" % (limit / slack), lambda value: value >= limit / slack
+
     def row(label, value, goal=None, ok=None):
+        if goal is not None and not isinstance(goal, str):
+            goal, test = goal
+            ok = test(value)
         rows.append((label, value, goal, ok))
         print("  %-66s %7.2fx  %s" % (label, value, goal or ""), flush=True)
 
@@ -181,7 +193,7 @@ def measure(c_sdk, library, floor, rounds, number):
     assert ns["ct"](REQUEST) == expected
     floor_req = stmt_timer("floor.get_dividends(req)", ns, number)
     value = paired(stmt_timer("c_sdk.py_qxi_get_dividends(req)", ns, number), floor_req, rounds)
-    row("request/response binding vs hand-written", value, "goal <= 1.10", value <= 1.10)
+    row("request/response binding vs hand-written", value, at_most(1.10))
     row("  ctypes, same call and copy, vs hand-written",
         paired(stmt_timer("ct(req)", ns, number // 4), stmt_timer("floor.get_dividends(req)", ns, number // 4),
                rounds))
@@ -195,7 +207,7 @@ def measure(c_sdk, library, floor, rounds, number):
     assert c_sdk.py_qxi_get_cash(REQUEST.decode()) == c_sdk.py_qxi_get_cash_pb_v2(REQUEST)
     value = paired(stmt_timer("c_sdk.py_qxi_get_cash(sreq)", ns, number),
                    stmt_timer("c_sdk.py_qxi_get_cash_pb_v2(req)", ns, number), rounds)
-    row("decorated binding (str) vs undecorated twin (bytes)", value, "goal <= 1.40", value <= 1.40)
+    row("decorated binding (str) vs undecorated twin (bytes)", value, at_most(1.40))
     value = paired(stmt_timer("c_sdk.py_qxi_get_cash(req)", ns, number),
                    stmt_timer("c_sdk.py_qxi_get_cash_pb_v2(req)", ns, number), rounds)
     row("  decorated binding (bytes) vs undecorated twin (bytes)", value)
@@ -230,7 +242,7 @@ def measure(c_sdk, library, floor, rounds, number):
         return run
 
     value = paired(flood(c_sdk.py_qxi_set_data_callback), flood(floor.set_receiver), rounds)
-    row("event delivery vs hand-written trampoline", value, "goal <= 1.10", value <= 1.10)
+    row("event delivery vs hand-written trampoline", value, at_most(1.10))
 
     callback_type = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_int)
     string_at = ctypes.string_at
@@ -252,12 +264,11 @@ def measure(c_sdk, library, floor, rounds, number):
     assert rns["rec"].price == rns["py"].price == rns["frec"].price == d["price"]
     rec_read = stmt_timer("rec.price", rns, number * 2)
     value = paired(rec_read, stmt_timer("d['price']", rns, number * 2), rounds)
-    row("record property read vs dict[key]", value, "goal <= 1.25", value <= 1.25)
+    row("record property read vs dict[key]", value, at_most(1.25))
     row("  record property read vs hand-written getter",
         paired(rec_read, stmt_timer("frec.price", rns, number * 2), rounds))
     value = paired(stmt_timer("py.price", rns, number * 2), rec_read, rounds)
-    row("Python __slots__ class property read vs the record", value, "goal >= 2.00 (times slower)",
-        value >= 2.0)
+    row("Python __slots__ class property read vs the record (times slower)", value, at_least(2.0))
     row("  Python class with only __slots__ and the property vs the record",
         paired(stmt_timer("bare.price", rns, number * 2), rec_read, rounds))
     row("  record ['price'] vs dict[key]", paired(stmt_timer("rec['price']", rns, number * 2),
@@ -278,7 +289,7 @@ def measure(c_sdk, library, floor, rounds, number):
                        lambda: loop_time("c_sdk.py_qxi_get_dividends(req)", ns, 4), max(rounds, 9))
     finally:
         library.nullsdk_set_response(None, 0)
-    row("64 MiB response copy speed vs malloc+memcpy (higher faster)", value, "goal >= 0.80", value >= 0.8)
+    row("64 MiB response copy speed vs malloc+memcpy (higher faster)", value, at_least(0.8))
     return rows
 
 
