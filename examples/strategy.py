@@ -18,7 +18,8 @@ import json
 import os
 import signal
 import sys
-from typing import Any
+from types import FrameType
+from typing import Any, Optional
 
 import qxsdk_standin
 
@@ -109,7 +110,7 @@ def main() -> int:
     strategy.timer_id = c_sdk.py_qxi_user_timer(10000, 5000)
     c_sdk.py_qxi_add_bus_topic("signals")
 
-    def stop_on_interrupt(signum, frame):
+    def stop_on_interrupt(signum: int, frame: Optional[FrameType]) -> None:
         # Runs between the receiver's bytecodes, on the thread inside py_qxi_run: asking the
         # library to stop ends the run once the current event has been handled.
         print("interrupted: stopping the run", flush=True)

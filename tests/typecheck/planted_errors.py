@@ -33,7 +33,7 @@ def planted() -> None:
     tick.price + 1  # E: operator
     tick.symbol = 5  # E: assignment
     BarLikeDict2(5)  # E: arg-type
-    "bid_p" in QuoteItemLikeDict2({})  # E: attr-defined
+    "bid_p" in QuoteItemLikeDict2({})  # E: operator
     # Names the module does not have.
     c_sdk.py_qxi_place_orders(b"{}")  # E: attr-defined
 
