@@ -292,6 +292,49 @@ def test_receiver_replaced_during_an_event(qxsdk):
     assert qxsdk.journal().count(REGISTER) == 2
 
 
+def test_globals_rebound_inside_events_are_read_by_the_next_event(qxsdk, monkeypatch):
+    """IS_PY2 and f are read from the namespace for every event, whether they change
+    inside a receiver, inside IS_PY2's own truth test, or move to builtins."""
+    import builtins
+
+    seen = []
+    later = Recorder()
+
+    def toggling(text, payload):
+        seen.append(text)
+        c_sdk.IS_PY2 = not c_sdk.IS_PY2
+
+    class Switch:
+        """A legacy flag whose truth test hands events to `later`."""
+
+        def __bool__(self):
+            c_sdk.f = later
+            return False
+
+    c_sdk.py_qxi_set_data_callback(toggling)
+    monkeypatch.setattr(c_sdk, "IS_PY2", False)
+    for text in (b"a", b"b", b"c"):
+        qxsdk.push_event(text, b"")
+    c_sdk.qxi_poll()
+    assert seen == ["a", b"b", "c"]
+
+    c_sdk.IS_PY2 = Switch()
+    qxsdk.push_event(b"d", b"")
+    c_sdk.qxi_poll()
+    assert seen == ["a", b"b", "c"] and later.events == [("d", b"")]
+
+    c_sdk.IS_PY2 = False
+    in_builtins = Recorder()
+    monkeypatch.setattr(builtins, "f", in_builtins, raising=False)
+    del c_sdk.f
+    qxsdk.push_event(b"e", b"")
+    c_sdk.qxi_poll()
+    c_sdk.f = later
+    qxsdk.push_event(b"f", b"")
+    c_sdk.qxi_poll()
+    assert in_builtins.events == [("e", b"")] and later.events == [("d", b""), ("f", b"")]
+
+
 def test_receiver_deleted_during_its_own_call(qxsdk, reports):
     class Receiver:
         def __init__(self):

@@ -234,6 +234,45 @@ def test_non_ascii_text_fails_before_the_call(qxsdk):
     assert qxsdk.journal() == []
 
 
+def outcome(qxsdk, call):
+    """What a call returned or raised, and what the library received, from a fresh
+    library state."""
+    qxsdk.reset()
+    try:
+        result = ("returned", call())
+    except Exception as error:  # noqa: BLE001 - the exception is the outcome compared
+        result = ("raised", type(error), str(error))
+    return result, qxsdk.journal()
+
+
+def encoded(value):
+    return value.encode("ascii") if type(value) is str else value
+
+
+@pytest.mark.parametrize("name, args, kwargs", [
+    ("py_qxi_get_orders", ('{"account_id":"a1"}',), {}),
+    ("py_qxi_get_orders", ("a\x00b",), {}),
+    ("py_qxi_subscribe", ("SHSE.600000,SZSE.000001", "tick", "x"), {}),
+    ("py_qxi_subscribe", ("SHSE.1", "", ""), {}),
+    ("py_qxi_subscribe", (), {"symbols": "A", "frequency": "1m", "unsubscribe_previous": 0}),
+    ("py_qxi_unsubscribe", ("A\x00B", "tick"), {}),
+    ("py_qxi_current", ("A", "price", "yes"), {}),
+    ("py_qxi_set_mode_consistency", ("1",), {}),
+    ("py_qxi_smart_reorder", ("SHSE.1", 10.5, 100, 1, 2, 1, 3, 5, 10, 2, "acct"), {}),
+    ("py_qxi_smart_reorder", ("SHSE.1", "10.5", 100, 1, 2, 1, 3, 5, 10, 2, "acct"), {}),
+    ("py_qxi_smart_reorder", ("SHSE.1", 10.5, "100", 1, 2, 1, 3, 5, 10, 2, "acct"), {}),
+    ("py_qxi_algo_order_batch", ("req", "twap", "{}"), {}),
+])
+def test_decorated_bindings_take_ascii_str_as_its_bytes(qxsdk, name, args, kwargs):
+    """A decorated binding given ASCII str behaves exactly as when given the bytes the
+    decorator makes of them: same result or error, same library call."""
+    binding = getattr(c_sdk, name)
+    as_bytes = outcome(qxsdk, lambda: binding(*map(encoded, args), **{k: encoded(v) for k, v in kwargs.items()}))
+    as_str = outcome(qxsdk, lambda: binding(*args, **kwargs))
+    assert as_str == as_bytes
+    assert as_str[1] or as_str[0][0] == "raised"
+
+
 def test_legacy_mode_passes_arguments_through(qxsdk):
     func = Recorder()
     wrapper = c_sdk.adapt_to_python3(func)

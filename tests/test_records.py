@@ -12,7 +12,7 @@ import weakref
 import pytest
 
 import c_sdk
-from conftest import refcount_growth, swallow
+from conftest import refcount_growth, run_child, swallow
 
 Quote, Tick, Bar, Obj = (c_sdk.QuoteItemLikeDict2, c_sdk.TickLikeDict2, c_sdk.BarLikeDict2,
                          c_sdk.ObjectLikeDict2)
@@ -513,6 +513,59 @@ def test_replaced_and_shadowed_properties(monkeypatch):
     monkeypatch.setattr(Tick, "price", property(Bar.close.fget))   # another class's getter
     d["close"] = "close-value"
     assert Tick(d).price == "close-value"
+
+
+def test_property_changes_on_the_class_are_seen_by_the_next_read(monkeypatch):
+    """Reads are fast after the first, yet every change of the class's namespace, and a
+    property re-initialised in place, decides the very next read. (Rebinding an existing
+    name keeps the namespace's order, which other tests check.)"""
+    d = {"price": 1, "open": 2}
+    rec, sub = Tick(d), type("Sub", (Tick,), {})(d)
+
+    def reads(n=3):
+        return {(rec.price, sub.price) for _ in range(n)}
+
+    assert reads() == {(1, 1)}
+    monkeypatch.setattr(Tick, "price", property(lambda self: "replaced"))
+    assert reads() == {("replaced", "replaced")}
+    monkeypatch.setattr(Tick, "price", Tick.__dict__["open"])  # another key's property
+    assert reads() == {(2, 2)}
+    monkeypatch.setattr(Tick, "price", 5)  # not a descriptor at all
+    assert reads() == {(5, 5)}
+    copy = property(Bar.__dict__["close"].fget)
+    monkeypatch.setattr(Tick, "price", copy)
+    d["close"] = "close-value"
+    assert reads() == {("close-value", "close-value")}
+    copy.__init__(lambda self: "re-initialised")  # same object, same class namespace
+    assert reads() == {("re-initialised", "re-initialised")}
+    monkeypatch.undo()
+    assert reads() == {(1, 1)} and isinstance(Tick.__dict__["price"], property)
+
+
+def test_deleted_property_hands_the_name_to_getattr():
+    # In a child: deleting reorders the class namespace for good. Who read the storage
+    # shows in the traceback of its error: the property, then __getattr__.
+    child = run_child("""
+        import traceback
+
+        class Storage(dict):
+            def get(self, key, default=None):
+                raise KeyError(key)
+
+        def reader(rec):
+            try:
+                rec.price
+            except KeyError as error:
+                return traceback.extract_tb(error.__traceback__)[-2].name
+
+        rec = c_sdk.TickLikeDict2(Storage())
+        print([reader(rec) for _ in range(3)])
+        del c_sdk.TickLikeDict2.price
+        print([reader(rec) for _ in range(3)], "price" in c_sdk.TickLikeDict2.__dict__)
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [str(["c_sdk.TickLikeDict2.price"] * 3),
+                                         str(["c_sdk.TickLikeDict2.__getattr__"] * 3) + " False"]
 
 
 # ---- Bar membership -----------------------------------------------------------------

@@ -7,7 +7,12 @@ library work around it:
 
     nullsdk_queue_events(text, payload, payload_len, count)
 
-makes the next qxi_poll() call the registered callback `count` times with that event.
+makes the next qxi_poll() call the registered callback `count` times with that event, and
+
+    nullsdk_set_response(data, length)
+
+makes every function with a response hand out that buffer (the caller keeps it alive;
+a null `data` restores the empty response).
 
 Built on demand (never installed, never part of a package):
     python3 bench/nullsdk/build.py          # prints the path of the library
@@ -27,12 +32,19 @@ DECLARATION = re.compile(r"QXSDK_API\s+([\w\s\*]+?)\s*\b(\w+)\s*\(([^)]*)\);", r
 
 PUMP = r"""
 namespace {
-qxi_event_callback callback = nullptr;
+qxi_event_callback event_callback = nullptr;
 const char* event_text = "";
 const char* event_payload = "";
 int event_length = 0;
 long long pending = 0;
+char* response_data = const_cast<char*>("");
+int response_length = 0;
 }  // namespace
+
+extern "C" __attribute__((visibility("default"))) void nullsdk_set_response(const char* data, int length) {
+    response_data = const_cast<char*>(data ? data : "");
+    response_length = data ? length : 0;
+}
 
 extern "C" __attribute__((visibility("default"))) void nullsdk_queue_events(const char* text, const char* payload,
                                                                           int payload_len, long long count) {
@@ -62,16 +74,16 @@ def body(ret, name, params):
     names = [p for _, p in params]
     for ptype, pname in params:
         if ptype.replace(" ", "") == "char**":
-            lines.append("    if (%s) *%s = const_cast<char*>(\"\");" % (pname, pname))
+            lines.append("    if (%s) *%s = response_data;" % (pname, pname))
         elif ptype.replace(" ", "") == "int*":
-            lines.append("    if (%s) *%s = 0;" % (pname, pname))
+            lines.append("    if (%s) *%s = response_length;" % (pname, pname))
         else:
             lines.append("    (void)%s;" % pname)
     if name == "qxi_set_event_callback_pb":
-        lines.append("    ::callback = %s;  // the parameter may have the same name" % names[0])
+        lines.append("    event_callback = %s;" % names[0])
     if name == "qxi_poll":
         lines.append("    for (; pending > 0; --pending)")
-        lines.append("        if (callback) callback(event_text, event_payload, event_length);")
+        lines.append("        if (event_callback) event_callback(event_text, event_payload, event_length);")
     if ret == "void":
         pass
     elif ret.replace(" ", "") == "constchar*":

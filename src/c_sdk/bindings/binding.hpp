@@ -22,6 +22,10 @@ struct Binding {
     PyObject* (*impl)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     bool decorated;              // bound through adapt_to_python3
     const char* (*signature)();  // text signature for introspection
+    // The same binding for a call through the decorator's wrapper in which every str
+    // argument is an exact, ASCII-only str: those convert as the ASCII bytes the
+    // wrapper would otherwise make of them. Null for bindings not made from a row.
+    PyObject* (*ascii_impl)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) = nullptr;
 };
 
 // ---- Conversions: each reads Python parameter I and yields library arguments. ----
@@ -72,6 +76,51 @@ struct Fixed {
     static bool convert(PyObject* const*, Storage&) { return true; }
     static auto args(const Storage&) { return std::tuple<decltype(Value)>(Value); }
 };
+
+// ---- The same conversions for ASCII str arguments (see Binding::ascii_impl). ----
+// A text or request reads the str's own storage, which for an ASCII-only str is its
+// ASCII bytes, NUL-terminated; any other conversion is given those bytes as an object.
+
+// True for an exact str whose characters are all ASCII.
+inline bool is_ascii_str(PyObject* obj) {
+    if (!PyUnicode_CheckExact(obj)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(obj)) return false;
+#endif
+    return PyUnicode_IS_ASCII(obj);
+}
+
+// The str as the object the wrapper would have passed: its ASCII bytes.
+inline Ref ascii_bytes(PyObject* str) { return Ref::steal(PyUnicode_AsASCIIString(str)); }
+
+template <class Conv, class Storage>
+bool convert_ascii(Conv*, PyObject* const* argv, Storage& s) {
+    return Conv::convert(argv, s);  // takes no parameter
+}
+
+template <int I, class C, bool (*Convert)(PyObject*, C*)>
+bool convert_ascii(Scalar<I, C, Convert>*, PyObject* const* argv, C& s) {
+    if (!PyUnicode_CheckExact(argv[I])) return Convert(argv[I], &s);
+    Ref bytes = ascii_bytes(argv[I]);
+    return bytes && Convert(bytes.get(), &s);
+}
+
+template <int I>
+bool convert_ascii(IntAsFlag<I>*, PyObject* const* argv, int& s) {
+    if (!PyUnicode_CheckExact(argv[I])) return to_int32(argv[I], &s);
+    Ref bytes = ascii_bytes(argv[I]);
+    return bytes && to_int32(bytes.get(), &s);
+}
+
+template <int I>
+bool convert_ascii(Text<I>*, PyObject* const* argv, TextArg& s) {
+    return s.convert_ascii(argv[I]);
+}
+
+template <int I>
+bool convert_ascii(Request<I>*, PyObject* const* argv, RequestArg& s) {
+    return s.convert_ascii(argv[I]);
+}
 
 // ---- Results: how the library call is made and what Python gets back. ----
 
@@ -140,24 +189,37 @@ struct Style {
 
 template <auto Fn, class Result, class Style, FixedString Function, class... Conv>
 struct Call {
-    template <std::size_t... K>
+    template <bool Ascii, std::size_t... K>
     static PyObject* run([[maybe_unused]] PyObject* const* argv, std::index_sequence<K...>) {
         std::tuple<typename Conv::Storage...> storage;
         // Conversions run in library-argument order; the first failure stops them.
-        if (!(Conv::convert(argv, std::get<K>(storage)) && ...)) return nullptr;
+        if constexpr (Ascii) {
+            if (!(convert_ascii(static_cast<Conv*>(nullptr), argv, std::get<K>(storage)) && ...))
+                return nullptr;
+        } else {
+            if (!(Conv::convert(argv, std::get<K>(storage)) && ...)) return nullptr;
+        }
         auto library_args = std::tuple_cat(Conv::args(std::get<K>(storage))...);
         return std::apply([](auto... a) { return Result::template call<Fn, Function>(a...); }, library_args);
     }
 
-    static PyObject* impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    template <bool Ascii>
+    static PyObject* call(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
         static constexpr auto where = FixedString("c_sdk.") + Function;
         PyObject* argv[Style::count > 0 ? Style::count : 1];
         if (!Style::parse(args, PyVectorcall_NARGS(nargsf), kwnames, argv)) [[unlikely]]
             return fail_in(where.c_str());
-        PyObject* result = run(argv, std::index_sequence_for<Conv...>{});
+        PyObject* result = run<Ascii>(argv, std::index_sequence_for<Conv...>{});
         if (!result) [[unlikely]]
             return fail_in(where.c_str());
         return result;
+    }
+
+    static PyObject* impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+        return call<false>(args, nargsf, kwnames);
+    }
+    static PyObject* ascii_impl(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+        return call<true>(args, nargsf, kwnames);
     }
 };
 
@@ -170,7 +232,8 @@ template <auto Fn, class Result, FixedString Function, FixedString... Params, cl
 struct Row<Fn, Result, Style<Function, Params...>, Conv...> {
     using S = Style<Function, Params...>;
     static constexpr Binding make(bool decorated) {
-        return {Function.c_str(), &Call<Fn, Result, S, Function, Conv...>::impl, decorated, &S::signature};
+        using C = Call<Fn, Result, S, Function, Conv...>;
+        return {Function.c_str(), &C::impl, decorated, &S::signature, &C::ascii_impl};
     }
 };
 

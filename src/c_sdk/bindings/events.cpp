@@ -1,5 +1,6 @@
 // The event bridge: one Python callable, kept as the module global `f`, receives
 // every library event through the native trampoline registered with the library.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -15,7 +16,7 @@ CachedGlobal receiver(names.f);
 
 // Reports a dropped event on stderr without touching any Python object: used where
 // the library broke its contract and Python must not be entered.
-void report_dropped(const char* why) {
+[[gnu::cold]] void report_dropped(const char* why) {
     char line[256];
     int n = snprintf(line, sizeof line, "c_sdk: dropped a library event: %s\n", why);
     if (n > 0) {
@@ -50,16 +51,24 @@ void report_dropped(const char* why) {
     PyErr_WriteUnraisable(names.callback_context);
 }
 
-// True when this thread holds the interpreter lock: its own thread state is the
-// current one. (PyGILState_Check answers true whenever its checking is disabled.)
-bool holds_interpreter_lock() {
-    PyThreadState* mine = PyGILState_GetThisThreadState();
+// True when this thread holds the interpreter lock of the module's interpreter.
+// From 3.12 the current thread state is kept per thread and is null while the
+// thread does not hold the lock; before that it is process-wide (the state of
+// whichever thread holds the lock), so it must also be this thread's.
+// (PyGILState_Check answers true whenever its checking is disabled.)
+inline bool holds_interpreter_lock() {
 #if PY_VERSION_HEX >= 0x030D0000
     PyThreadState* current = PyThreadState_GetUnchecked();
 #else
     PyThreadState* current = _PyThreadState_UncheckedGet();
 #endif
-    return mine && mine == current;
+#if PY_VERSION_HEX >= 0x030C0000
+    return current && current->interp == state.interpreter;
+#else
+    // A thread's id is its pthread_self() (what PyThread_get_thread_ident returns).
+    return current && current->interp == state.interpreter &&
+           current->thread_id == static_cast<unsigned long>(pthread_self());
+#endif
 }
 
 // The event text as the receiver gets it: bytes when `legacy`, else str (decoded
@@ -70,12 +79,19 @@ inline Ref event_text(const char* text, Py_ssize_t size, bool legacy) {
     return Ref::steal(PyUnicode_DecodeUTF8(text, size, "strict"));
 }
 
+inline Ref event_payload(const char* payload, int length) {
+    return Ref::steal(PyBytes_FromStringAndSize(payload ? payload : "", static_cast<Py_ssize_t>(length)));
+}
+
+inline bool call_with(PyObject* callable, PyObject* text, PyObject* data) {
+    PyObject* args[] = {text, data};
+    Ref result = Ref::steal(PyObject_Vectorcall(callable, args, 2, nullptr));
+    return static_cast<bool>(result);
+}
+
 inline bool call_receiver(PyObject* text, PyObject* data) {
     Ref callable = receiver.get();  // held for the whole call: `f` may be rebound inside
-    if (!callable) return false;
-    PyObject* args[] = {text, data};
-    Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args, 2, nullptr));
-    return static_cast<bool>(result);
+    return callable && call_with(callable.get(), text, data);
 }
 
 // IS_PY2 is not a bool: its truth test may run Python code, which may call the library
@@ -83,7 +99,7 @@ inline bool call_receiver(PyObject* text, PyObject* data) {
 [[gnu::cold]] bool deliver_guarded(PyObject* py2, const char* text, const char* payload, int length) {
     Ref raw_text = Ref::steal(PyBytes_FromString(text));
     if (!raw_text) return false;
-    Ref data = Ref::steal(PyBytes_FromStringAndSize(payload ? payload : "", static_cast<Py_ssize_t>(length)));
+    Ref data = event_payload(payload, length);
     if (!data) return false;
     int legacy = PyObject_IsTrue(py2);
     if (legacy < 0) return false;
@@ -92,26 +108,61 @@ inline bool call_receiver(PyObject* text, PyObject* data) {
     return decoded && call_receiver(decoded.get(), data.get());
 }
 
-bool deliver(const char* text, const char* payload, int length) {
+// Both globals an event reads, validated together by one namespace tag. Filled only
+// while IS_PY2 is an exact bool, whose truth test runs no Python code: then nothing
+// between the two reads can rebind either, and both values are borrowed from the
+// namespace exactly as long as the tag holds.
+struct EventGlobals {
+    NamespaceTag tag{};
+    PyObject* legacy_flag = nullptr;  // Py_True or Py_False
+    PyObject* callable = nullptr;
+};
+EventGlobals event_globals;
+
+// The lookups in their order: IS_PY2, the text, the payload, then `f`, each lookup
+// raising its own NameError.
+[[gnu::noinline]] bool deliver_slow(const char* text, const char* payload, int length) {
+    event_globals.callable = nullptr;
+    NamespaceTag before = namespace_tag();
     Ref py2 = is_py2.get();
     if (!py2) return false;
     if (py2.get() != Py_False && py2.get() != Py_True) [[unlikely]]
         return deliver_guarded(py2.get(), text, payload, length);
     Ref decoded = event_text(text, static_cast<Py_ssize_t>(strlen(text)), py2.get() == Py_True);
     if (!decoded) return false;
-    Ref data = Ref::steal(PyBytes_FromStringAndSize(payload ? payload : "", static_cast<Py_ssize_t>(length)));
-    return data && call_receiver(decoded.get(), data.get());
+    Ref data = event_payload(payload, length);
+    if (!data) return false;
+    Ref callable = receiver.get();  // held for the whole call: `f` may be rebound inside
+    if (!callable) return false;
+    if (namespace_tag() == before) event_globals = {before, py2.get(), callable.get()};
+    return call_with(callable.get(), decoded.get(), data.get());
+}
+
+inline bool deliver(const char* text, const char* payload, int length) {
+    if (event_globals.callable && event_globals.tag == namespace_tag()) [[likely]] {
+        Ref callable = Ref::borrow(event_globals.callable);  // `f` may be rebound inside
+        Ref decoded =
+            event_text(text, static_cast<Py_ssize_t>(strlen(text)), event_globals.legacy_flag == Py_True);
+        if (!decoded) return false;
+        Ref data = event_payload(payload, length);
+        return data && call_with(callable.get(), decoded.get(), data.get());
+    }
+    return deliver_slow(text, payload, length);
 }
 
 // Called by the library for each event, on the thread that is inside qxi_run or
 // qxi_poll through this module (and so holds the interpreter lock).
 extern "C" void callback_wrapper(const char* text, const char* payload, int payload_len) {
-    if (!holds_interpreter_lock())
+    if (!holds_interpreter_lock()) [[unlikely]]
         return report_dropped("delivered on a thread without the interpreter lock");
-    if (!state.globals) return report_dropped("the module is not initialised");
-    if (!text) return report_dropped("null event text");
-    if (!payload && payload_len > 0) return report_dropped("null payload with a positive length");
-    if (!deliver(text, payload, payload_len)) report_event_error();
+    if (!state.globals) [[unlikely]]
+        return report_dropped("the module is not initialised");
+    if (!text) [[unlikely]]
+        return report_dropped("null event text");
+    if (!payload && payload_len > 0) [[unlikely]]
+        return report_dropped("null payload with a positive length");
+    if (!deliver(text, payload, payload_len)) [[unlikely]]
+        report_event_error();
 }
 
 PyObject* set_data_callback(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "../bindings/binding.hpp"
@@ -219,19 +221,22 @@ bool build_method_defs() {
         compat_bindings(), status_bindings(), request_bindings(), session_bindings(),
         market_bindings(), event_bindings(),  timer_bindings(),   trading_bindings(),
     };
+    // Every binding by name, so that laying out the namespace is one look-up each.
+    std::unordered_map<std::string_view, const Binding*> by_name;
+    for (auto family : families) {
+        for (const Binding& binding : family) by_name[binding.name] = &binding;
+    }
     auto defs = std::make_unique<std::vector<PyMethodDef>>();
     auto flags = std::make_unique<std::vector<bool>>();
+    defs->reserve(std::size(function_order));
+    flags->reserve(std::size(function_order));
     for (const char* name : function_order) {
-        const Binding* found = nullptr;
-        for (auto family : families) {
-            for (const Binding& binding : family) {
-                if (std::strcmp(binding.name, name) == 0) found = &binding;
-            }
-        }
-        if (!found) {
+        auto it = by_name.find(name);
+        if (it == by_name.end()) {
             PyErr_Format(PyExc_SystemError, "no binding named %s", name);
             return false;
         }
+        const Binding* found = it->second;
         defs->push_back({found->name,
                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(found->impl)),
                          METH_FASTCALL | METH_KEYWORDS, found->signature()});

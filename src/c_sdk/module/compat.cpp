@@ -38,12 +38,32 @@ PyObject* is_linux(PyObject*, PyObject* const*, Py_ssize_t nargsf, PyObject* kwn
     return result ? result : fail_in("c_sdk.is_linux");
 }
 
+// A builtin of the bindings' calling convention (METH_FASTCALL | METH_KEYWORDS).
+using FastImpl = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 // The decorator's closure: holds the decorated function. Its type's qualified name
 // is "adapt_to_python3.<locals>", so the wrapper function bound to it reports the
 // qualified name "adapt_to_python3.<locals>.wrapper", as a nested function would.
 struct Closure {
     PyObject_HEAD PyObject* func;
+    // When func is one of the module's row-made bindings: its entry point for ASCII str
+    // arguments (Binding::ascii_impl). func's method definition never changes.
+    FastImpl ascii_impl;
 };
+
+// The ASCII entry point of the binding that `func` is, or null.
+FastImpl ascii_entry(PyObject* func) {
+    if (!Py_IS_TYPE(func, &PyCFunction_Type) ||
+        PyCFunction_GET_FLAGS(func) != (METH_FASTCALL | METH_KEYWORDS))
+        return nullptr;
+    auto impl = reinterpret_cast<FastImpl>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(func)));
+    for (auto family : {request_bindings(), session_bindings(), market_bindings(), timer_bindings(),
+                        trading_bindings(), event_bindings()}) {
+        for (const Binding& binding : family)
+            if (binding.impl == impl) return binding.ascii_impl;
+    }
+    return nullptr;
+}
 
 PyObject* closure_type = nullptr;  // created once per process
 
@@ -89,8 +109,28 @@ PyObject* encode_ascii(PyObject* text) {
     return PyObject_CallMethodOneArg(text, names.encode, names.ascii);
 }
 
-[[gnu::cold]] PyObject* call_encoded(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
+// The decorated function, called with vectorcall arguments. A builtin of the
+// bindings' own calling convention is entered directly; anything else through the
+// interpreter's call.
+inline PyObject* call_function(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (Py_IS_TYPE(func, &PyCFunction_Type) &&
+        PyCFunction_GET_FLAGS(func) == (METH_FASTCALL | METH_KEYWORDS)) {
+        auto fn = reinterpret_cast<FastImpl>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(func)));
+        return fn(PyCFunction_GET_SELF(func), args, nargs, kwnames);
+    }
+    return PyObject_Vectorcall(func, args, nargs, kwnames);
+}
+
+// Truth of IS_PY2 (1, 0, or -1 with an exception); an exact bool needs no call.
+inline int legacy_flag() {
+    Ref py2 = is_py2.get();
+    if (!py2) return -1;
+    if (py2.get() == Py_False) return 0;
+    if (py2.get() == Py_True) return 1;
+    return PyObject_IsTrue(py2.get());
+}
+
+PyObject* call_encoded(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     std::array<PyObject*, 16> small;
     std::vector<PyObject*> large;
@@ -106,7 +146,7 @@ PyObject* encode_ascii(PyObject* text) {
         encoded[done] = PyUnicode_Check(arg) ? encode_ascii(arg) : Py_NewRef(arg);
         if (!encoded[done]) break;
     }
-    if (done == total) result = PyObject_Vectorcall(func, encoded, nargs, kwnames);
+    if (done == total) result = call_function(func, encoded, nargs, kwnames);
     for (Py_ssize_t i = 0; i < done; ++i) Py_DECREF(encoded[i]);
     return result;
 }
@@ -124,27 +164,33 @@ PyObject* wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyOb
     }
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    FastImpl ascii_impl = reinterpret_cast<Closure*>(self)->ascii_impl;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
             PyErr_SetString(PyExc_TypeError, "wrapper() keywords must be strings");
             return fail_in(where);
         }
     }
-    Ref py2 = is_py2.get();
-    if (!py2) return fail_in(where);
-    int legacy = PyObject_IsTrue(py2.get());
+    int legacy = legacy_flag();
     if (legacy < 0) return fail_in(where);
 
     Ref keep_func = Ref::borrow(func);  // the closure may lose it while func runs
     PyObject* result = nullptr;
-    bool any_text = false;
+    bool any_text = false, all_ascii = true;
     if (!legacy) {
-        for (Py_ssize_t i = 0; i < nargs + nkw && !any_text; ++i) any_text = PyUnicode_Check(args[i]);
+        for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
+            if (PyUnicode_Check(args[i])) {
+                any_text = true;
+                all_ascii = all_ascii && is_ascii_str(args[i]);
+            }
+        }
     }
-    if (any_text)
-        result = call_encoded(func, args, nargs, kwnames);
+    if (!any_text)
+        result = call_function(func, args, nargs, kwnames);
+    else if (ascii_impl && all_ascii)
+        result = ascii_impl(PyCFunction_GET_SELF(func), args, nargs, kwnames);  // no bytes made
     else
-        result = PyObject_Vectorcall(func, args, nargs, kwnames);
+        result = call_encoded(func, args, nargs, kwnames);
     return result ? result : fail_in(where);
 }
 
@@ -157,6 +203,7 @@ PyObject* adapt_to_python3(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     Ref closure = Ref::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(closure_type), 0));
     if (!closure) return fail_in("c_sdk.adapt_to_python3");
     reinterpret_cast<Closure*>(closure.get())->func = Py_NewRef(args[0]);
+    reinterpret_cast<Closure*>(closure.get())->ascii_impl = ascii_entry(args[0]);
     PyObject* result = PyCFunction_NewEx(&wrapper_def, closure.get(), names.c_sdk);
     return result ? result : fail_in("c_sdk.adapt_to_python3");
 }

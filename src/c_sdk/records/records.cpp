@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <tuple>
 #include <utility>
 
@@ -90,7 +91,7 @@ private:
 }
 
 // storage.get(key). An exact dict answers without the method call: same result.
-inline PyObject* storage_get(PyObject* storage, PyObject* key) {
+[[gnu::always_inline]] inline PyObject* storage_get(PyObject* storage, PyObject* key) {
     if (PyDict_CheckExact(storage)) [[likely]] {
 #if PY_VERSION_HEX >= 0x030D0000
         PyObject* value;
@@ -468,23 +469,128 @@ inline Py_ssize_t own_property(PyObject* descr) {
     }
 }
 
-// ---- Native slots (instances of the record class itself) -----------------------------
+// ---- Property reads remembered by class version ---------------------------------------
+// The attribute lookup of a record class remembers, per property name, the descriptor
+// the class's namespace gave for it and the class's version tag at that moment. The
+// interpreter gives a class a new tag whenever its namespace or a base's changes
+// (assigning or deleting an attribute on the class calls PyType_Modified), and never
+// hands an old tag out again (short of wrapping its 32-bit counter), so while the tag
+// is the same the descriptor is the one the full lookup would find, alive in the
+// class's namespace. The getter is still compared on every read, because a property
+// object's own __init__ can replace it in place; the remembered getter is held, so its
+// address cannot come back as another object.
+
+// What the lookup of one property name last gave, by name. The names are the
+// class's interned keys, found by identity: the names a program's code reads
+// attributes by are interned too.
+struct SeenProperty {
+    PyObject* name = nullptr;    // interned property name; null marks a free bucket
+    unsigned int version = 0;    // the class's version tag at the lookup; 0: nothing seen
+    PyObject* descr = nullptr;   // the property found, borrowed while the tag holds
+    PyObject* getter = nullptr;  // strong: its getter then, so the address is never reused
+    Py_ssize_t key_index = 0;    // which key that getter reads
+};
 
 template <class K>
-PyObject* slot_getattro(PyObject* self, PyObject* name) {
+struct SeenProperties {
+    static constexpr std::size_t size = 64;  // power of two, a few times prop_count
+    static_assert(K::prop_count * 2 <= size);
+    std::array<SeenProperty, size> buckets{};
+
+    static std::size_t bucket(PyObject* name) {
+        auto bits = reinterpret_cast<std::uintptr_t>(name);
+        return ((bits >> 4) ^ (bits >> 10)) & (size - 1);
+    }
+    void fill() {
+        for (PyObject* key : K::keys) {
+            std::size_t at = bucket(key);
+            while (buckets[at].name && buckets[at].name != key) at = (at + 1) & (size - 1);
+            buckets[at].name = key;
+        }
+    }
+    // The entry of the property called `name`, or null (also for an equal but distinct str).
+    SeenProperty* find(PyObject* name) {
+        for (std::size_t at = bucket(name); buckets[at].name; at = (at + 1) & (size - 1))
+            if (buckets[at].name == name) return &buckets[at];
+        return nullptr;
+    }
+};
+
+template <class K>
+inline SeenProperties<K> seen_properties;
+
+// The class's current version tag, or 0 when it has none that can be relied on.
+inline unsigned int version_of(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;  // reset to 0 by every change (the validity flag is unused)
+#else
+    // Before 3.12 a change clears only the flag and leaves the old tag in place.
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// The key the remembered property reads, or -1 when the namespace must be asked again:
+// the class changed since, or the property's getter is no longer the one it had.
+inline Py_ssize_t seen_key(const SeenProperty* seen, PyTypeObject* type) {
+    unsigned int version = version_of(type);
+    if (version && seen->version == version &&
+        reinterpret_cast<PropertyHead*>(seen->descr)->fget == seen->getter) [[likely]]
+        return seen->key_index;
+    return -1;
+}
+
+// Remembers what the lookup found for a property name, when it is one of the class's
+// own properties and the class kept one tag through the whole lookup.
+template <class K>
+void remember(SeenProperty* seen, unsigned int version, PyTypeObject* type, PyObject* found) {
+    Py_ssize_t index = version && version == version_of(type) ? own_property<K>(found) : -1;
+    if (index < 0) {
+        seen->version = 0;
+        return;
+    }
+    PyObject* getter = Py_NewRef(reinterpret_cast<PropertyHead*>(found)->fget);
+    Py_XDECREF(std::exchange(seen->getter, getter));
+    seen->descr = found;
+    seen->key_index = index;
+    seen->version = version;
+}
+
+// ---- Native slots (instances of the record class itself) -----------------------------
+
+// Reads property `index` of the record's class from the storage, as its getter would.
+// On an AttributeError the name goes on to __getattr__ (returns null with it set).
+template <class K>
+inline PyObject* read_property(PyObject* self, Py_ssize_t index) {
+    Ref storage = slot_storage(self);
+    PyObject* result = storage ? storage_get(storage.get(), K::keys[index]) : nullptr;
+    if (!result && !PyErr_ExceptionMatches(PyExc_AttributeError)) add_traceback(property_where<K>[index]);
+    return result;
+}
+
+template <class K>
+[[gnu::noinline]] PyObject* getattr_fallback(PyObject* self, PyObject* name) {
+    PyErr_Clear();
+    Ref storage = slot_storage(self);
+    PyObject* result = storage ? storage_get(storage.get(), name) : nullptr;
+    if (!result) return fail_in(K::template where<"__getattr__">.c_str());
+    return result;
+}
+
+// The full lookup: the class's namespace (remembering what it gave for a property
+// name in `seen`, when it is one), then __getattr__.
+template <class K>
+[[gnu::noinline]] PyObject* getattro_lookup(PyObject* self, PyObject* name, SeenProperty* seen) {
     PyTypeObject* type = Py_TYPE(self);
     if (!PyUnicode_Check(name)) [[unlikely]]
         return PyObject_GenericGetAttr(self, name);
+    unsigned int version = version_of(type);
     if (PyObject* found = _PyType_Lookup(type, name)) {
+        if (seen) remember<K>(seen, version, type, found);
         descrgetfunc get = Py_TYPE(found)->tp_descr_get;
         if (!get) return Py_NewRef(found);
         PyObject* result;
         if (Py_ssize_t index = own_property<K>(found); index >= 0) {
-            // What the getter would do, without calling it.
-            Ref storage = slot_storage(self);
-            result = storage ? storage_get(storage.get(), K::keys[index]) : nullptr;
-            if (!result && !PyErr_ExceptionMatches(PyExc_AttributeError))
-                return fail_in(property_where<K>[index]);
+            result = read_property<K>(self, index);  // what the getter would do, without the call
         } else {
             Ref descr = Ref::borrow(found);
             result = get(descr.get(), self, reinterpret_cast<PyObject*>(type));
@@ -492,12 +598,25 @@ PyObject* slot_getattro(PyObject* self, PyObject* name) {
         // As for any class with __getattr__: an AttributeError from the ordinary
         // lookup hands the name on to it.
         if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
-        PyErr_Clear();
     }
-    Ref storage = slot_storage(self);
-    PyObject* result = storage ? storage_get(storage.get(), name) : nullptr;
-    if (!result) return fail_in(K::template where<"__getattr__">.c_str());
-    return result;
+    return getattr_fallback<K>(self, name);
+}
+
+template <class K>
+PyObject* slot_getattro(PyObject* self, PyObject* name) {
+    SeenProperty* seen = nullptr;
+    if constexpr (K::prop_count > 0) {
+        seen = seen_properties<K>.find(name);
+        if (seen) [[likely]] {
+            if (Py_ssize_t index = seen_key(seen, Py_TYPE(self)); index >= 0) [[likely]] {
+                PyObject* result = read_property<K>(self, index);
+                if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) [[likely]]
+                    return result;
+                return getattr_fallback<K>(self, name);
+            }
+        }
+    }
+    return getattro_lookup<K>(self, name, seen);
 }
 
 template <class K>
@@ -672,6 +791,9 @@ bool intern_keys() {
               ok && (K::keys[I] || (K::keys[I] = PyUnicode_InternFromString(std::get<I>(K::props).c_str())))),
          ...);
     }(std::make_index_sequence<K::prop_count>{});
+    if constexpr (K::prop_count > 0) {
+        if (ok) seen_properties<K>.fill();
+    }
     return ok;
 }
 

@@ -10,6 +10,8 @@ static CachedGlobal success_value(names.CSDK_OPERATE_SUCCESS);
     return false;
 }
 
+bool RequestArg::too_large(Py_ssize_t size) { return raise_too_large(size); }
+
 bool TextArg::convert_slow(PyObject* obj) {
     if (PyByteArray_Check(obj)) {
         text_ = held_.hold(obj);
@@ -141,12 +143,37 @@ static PyObject* make_pair(Ref code, Ref response) {
     return make_pair(std::move(code), std::move(copy));
 }
 
-PyObject* response_pair(int status, const char* data, int length, const char* function) {
+// The success value as a C long, remembered with the namespace tag it was read under:
+// while the tag holds, CSDK_OPERATE_SUCCESS is still that exact int.
+struct KnownSuccess {
+    NamespaceTag tag{};
+    long value = 0;
+    bool known = false;
+};
+static KnownSuccess known_success;
+
+// The success value: true with `expected` set when it is an exact int that fits,
+// false with `other` holding it (or null with an exception set) otherwise.
+static inline bool success_as_long(long* expected, Ref* other) {
+    NamespaceTag now = namespace_tag();
+    if (known_success.known && known_success.tag == now) [[likely]] {
+        *expected = known_success.value;
+        return true;
+    }
+    known_success.known = false;
     Ref success = success_value.get();
-    if (!success) return nullptr;
+    if (success && exact_success(success.get(), expected)) {
+        if (namespace_tag() == now) known_success = {now, *expected, true};
+        return true;
+    }
+    *other = std::move(success);
+    return false;
+}
+
+PyObject* response_pair(int status, const char* data, int length, const char* function) {
     long expected;
-    if (!exact_success(success.get(), &expected)) [[unlikely]]
-        return response_pair_guarded(success.get(), status, data, length, function);
+    if (Ref success; !success_as_long(&expected, &success)) [[unlikely]]
+        return success ? response_pair_guarded(success.get(), status, data, length, function) : nullptr;
     Ref code = Ref::steal(PyLong_FromLong(status));
     if (!code) return nullptr;
     Ref response =
@@ -170,11 +197,9 @@ PyObject* response_pair(int status, const char* data, int length, const char* fu
 }
 
 PyObject* text_if_success(int status, const char* text, const char* function) {
-    Ref success = success_value.get();
-    if (!success) return nullptr;
     long expected;
-    if (!exact_success(success.get(), &expected)) [[unlikely]]
-        return text_if_success_guarded(success.get(), status, text, function);
+    if (Ref success; !success_as_long(&expected, &success)) [[unlikely]]
+        return success ? text_if_success_guarded(success.get(), status, text, function) : nullptr;
     if (status != expected) Py_RETURN_NONE;
     return text_result(text, function);
 }

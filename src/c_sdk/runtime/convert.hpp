@@ -53,6 +53,15 @@ public:
         }
         return convert_slow(obj);
     }
+    // The same, except that an exact str (known to be ASCII-only) is taken as its
+    // ASCII bytes: its own storage, NUL-terminated, alive while the str is.
+    bool convert_ascii(PyObject* obj) {
+        if (PyUnicode_CheckExact(obj)) {
+            text_ = static_cast<const char*>(PyUnicode_DATA(obj));
+            return true;
+        }
+        return convert(obj);
+    }
     const char* text() const { return text_; }
 
 private:
@@ -76,10 +85,21 @@ public:
         }
         return convert_slow(obj);
     }
+    // The same, except that an exact str (known to be ASCII-only) is taken as its
+    // ASCII bytes: its own storage and length, refused as those bytes would be.
+    bool convert_ascii(PyObject* obj) {
+        if (PyUnicode_CheckExact(obj) && PyUnicode_GET_LENGTH(obj) <= INT_MAX) {
+            data_ = static_cast<const char*>(PyUnicode_DATA(obj));
+            length_ = static_cast<int>(PyUnicode_GET_LENGTH(obj));
+            return true;
+        }
+        return PyUnicode_CheckExact(obj) ? too_large(PyUnicode_GET_LENGTH(obj)) : convert(obj);
+    }
     const char* data() const { return data_; }
     int length() const { return length_; }
 
 private:
+    static bool too_large(Py_ssize_t size);
     bool convert_slow(PyObject* obj);
     const char* data_;
     int length_;

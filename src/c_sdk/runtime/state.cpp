@@ -23,25 +23,15 @@ bool intern_names() {
 }
 
 #if PY_VERSION_HEX < 0x030C0000
-// Every change of a dict gives it a new, interpreter-wide unique version tag.
-static uint64_t dict_version(PyObject* dict) {
-    return dict ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
-}
-
-NamespaceTag namespace_tag() { return {dict_version(state.globals), dict_version(state.builtins)}; }
-
 bool watch_namespace() { return true; }
 #else
-// The dict version is no longer public: a dict watcher bumps an epoch instead.
-static uint64_t namespace_epoch = 1;
+uint64_t namespace_epoch = 1;
 static int watcher_id = -1;
 
 static int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     ++namespace_epoch;
     return 0;
 }
-
-NamespaceTag namespace_tag() { return {namespace_epoch, 0}; }
 
 bool watch_namespace() {
     ++namespace_epoch;  // a new namespace invalidates every cached lookup

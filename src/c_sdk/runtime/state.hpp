@@ -73,7 +73,19 @@ struct NamespaceTag {
     bool operator==(const NamespaceTag&) const = default;
 };
 
-NamespaceTag namespace_tag();
+#if PY_VERSION_HEX < 0x030C0000
+// Every change of a dict gives it a new, interpreter-wide unique version tag.
+inline uint64_t dict_version(PyObject* dict) {
+    return dict ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
+}
+
+inline NamespaceTag namespace_tag() { return {dict_version(state.globals), dict_version(state.builtins)}; }
+#else
+// The dict version is no longer public: a dict watcher bumps this epoch instead.
+extern uint64_t namespace_epoch;
+
+inline NamespaceTag namespace_tag() { return {namespace_epoch, 0}; }
+#endif
 
 // Starts tracking changes of the namespace dicts (needed where the interpreter has
 // no public dict version).
