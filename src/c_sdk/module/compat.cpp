@@ -109,12 +109,12 @@ PyObject* encode_ascii(PyObject* text) {
     return PyObject_CallMethodOneArg(text, names.encode, names.ascii);
 }
 
-// The decorated function, called with vectorcall arguments. A builtin of the
-// bindings' own calling convention is entered directly; anything else through the
-// interpreter's call.
-inline PyObject* call_function(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (Py_IS_TYPE(func, &PyCFunction_Type) &&
-        PyCFunction_GET_FLAGS(func) == (METH_FASTCALL | METH_KEYWORDS)) {
+// The decorated function, called with vectorcall arguments. One of the module's own
+// bindings (`own`: it has an ASCII entry point) is entered directly; anything else,
+// another module's builtin included, through the interpreter's call.
+inline PyObject* call_function(PyObject* func, bool own, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    if (own) {
         auto fn = reinterpret_cast<FastImpl>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(func)));
         return fn(PyCFunction_GET_SELF(func), args, nargs, kwnames);
     }
@@ -130,7 +130,7 @@ inline int legacy_flag() {
     return PyObject_IsTrue(py2.get());
 }
 
-PyObject* call_encoded(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_encoded(PyObject* func, bool own, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     std::array<PyObject*, 16> small;
     std::vector<PyObject*> large;
@@ -146,7 +146,7 @@ PyObject* call_encoded(PyObject* func, PyObject* const* args, Py_ssize_t nargs, 
         encoded[done] = PyUnicode_Check(arg) ? encode_ascii(arg) : Py_NewRef(arg);
         if (!encoded[done]) break;
     }
-    if (done == total) result = call_function(func, encoded, nargs, kwnames);
+    if (done == total) result = call_function(func, own, encoded, nargs, kwnames);
     for (Py_ssize_t i = 0; i < done; ++i) Py_DECREF(encoded[i]);
     return result;
 }
@@ -186,11 +186,11 @@ PyObject* wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyOb
         }
     }
     if (!any_text)
-        result = call_function(func, args, nargs, kwnames);
+        result = call_function(func, ascii_impl != nullptr, args, nargs, kwnames);
     else if (ascii_impl && all_ascii)
         result = ascii_impl(PyCFunction_GET_SELF(func), args, nargs, kwnames);  // no bytes made
     else
-        result = call_encoded(func, args, nargs, kwnames);
+        result = call_encoded(func, ascii_impl != nullptr, args, nargs, kwnames);
     return result ? result : fail_in(where);
 }
 
