@@ -810,6 +810,16 @@ def inputs_from(paths):
                 yield path, fh.read()
 
 
+def run_one_plain(data, name):
+    """One input outside libFuzzer; a finding names the input and ends the run."""
+    try:
+        test_one_input(data)
+    except Finding:
+        sys.__stderr__.write(f"finding with input {name}\n")
+        sys.excepthook = sys.__excepthook__
+        raise
+
+
 def run_plain(argv):
     seconds, seed, last, paths = 10.0, None, None, []
     it = iter(argv)
@@ -826,12 +836,7 @@ def run_plain(argv):
     faulthandler.enable()
     replayed = 0
     for path, data in inputs_from(paths):
-        try:
-            test_one_input(data)
-        except Finding:
-            sys.__stderr__.write(f"finding with input {path}\n")
-            sys.excepthook = sys.__excepthook__
-            raise
+        run_one_plain(data, path)
         replayed += 1
     rng = random.Random(seed)
     deadline, count = time.monotonic() + seconds, 0
@@ -840,12 +845,7 @@ def run_plain(argv):
         if last:  # survives a hard crash, to be replayed
             with open(last, "wb") as fh:
                 fh.write(data)
-        try:
-            test_one_input(data)
-        except Finding:
-            sys.__stderr__.write(f"finding with input {data.hex()}\n")
-            sys.excepthook = sys.__excepthook__
-            raise
+        run_one_plain(data, data.hex())
         count += 1
     print(f"replayed {replayed} inputs, ran {count} random inputs, no finding")
 
