@@ -642,8 +642,11 @@ PyObject* slot_getattro(PyObject* self, PyObject* name) {
                 // read_property, with its failures handled out of line.
                 PyObject* result = nullptr;
                 if (PyObject* storage = slot_of(self)) [[likely]] {
-                    Ref held = Ref::borrow(storage);  // for the whole lookup: `data` may be rebound
+                    // Held for the whole lookup (`data` may be rebound meanwhile); by hand
+                    // rather than by a Ref, whose release the compiler may not inline here.
+                    Py_INCREF(storage);
                     result = storage_get_property(storage, K::keys[index]);
+                    Py_DECREF(storage);
                 } else {
                     raise_empty(self);
                 }
