@@ -126,6 +126,16 @@ def test_reads_by_key_and_attribute(cls):
         rec[["list"]]
 
 
+def test_property_reads_find_keys_by_equality():
+    # Repeated reads (the remembered property) of keys stored as equal but distinct
+    # strs, among keys of other types, and of a missing key.
+    price = "".join(["pri", "ce"])
+    for d in ({price: 1.5}, {price: 2.5, 0: "int", (1, 2): "tuple"}, {"symbol": "s"}):
+        rec = Tick(d)
+        assert [rec.price for _ in range(3)] == [d.get("price")] * 3
+        assert [Tick.price.fget(rec) for _ in range(3)] == [d.get("price")] * 3
+
+
 @each_class
 def test_writes_reach_the_callers_dict(cls):
     d = {}

@@ -109,7 +109,8 @@ def test_reads_hold_the_storage(cls):
 @pytest.mark.parametrize("cls", [Quote, Tick, Bar], ids=["Quote", "Tick", "Bar"])
 def test_property_reads_hold_the_storage(cls):
     name = {Quote: "bid_p", Tick: "price", Bar: "close"}[cls]
-    assert getattr(with_rebinding_key(cls, name, 3.5), name) == 3.5
+    for _ in range(3):  # the first read through the class's namespace, then the remembered property
+        assert getattr(with_rebinding_key(cls, name, 3.5), name) == 3.5
     assert getattr(cls, name).fget(with_rebinding_key(cls, name, 4.5)) == 4.5
 
 

@@ -109,6 +109,23 @@ private:
     return storage_get_method(storage, key);
 }
 
+// storage_get for a property's key: an interned exact str whose hash the class's
+// creation computed. Before 3.13 the dict lookup is entered with that hash, which
+// skips the key's type and hash checks; the result is the same.
+[[gnu::always_inline]] inline PyObject* storage_get_property(PyObject* storage, PyObject* key) {
+#if PY_VERSION_HEX < 0x030D0000
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (PyDict_CheckExact(storage) && hash != -1) [[likely]] {
+        PyObject* value = _PyDict_GetItem_KnownHash(storage, key, hash);
+        if (value) [[likely]]
+            return Py_NewRef(value);
+        if (PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+    }
+#endif
+    return storage_get(storage, key);
+}
+
 [[gnu::noinline]] int storage_set_item(PyObject* storage, PyObject* key, PyObject* value) {
     StorageGuard guard;
     return guard ? PyObject_SetItem(storage, key, value) : -1;
@@ -353,7 +370,7 @@ PyObject* fn_get(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!check_one_arg(key.c_str(), nargs, kwnames)) return fail_in(where.c_str());
     Ref storage = storage_of(cls, args[0]);
     if (!storage) return fail_in(where.c_str());
-    PyObject* value = storage_get(storage.get(), K::keys[I]);
+    PyObject* value = storage_get_property(storage.get(), K::keys[I]);
     if (!value) return fail_in(where.c_str());
     return value;
 }
@@ -486,10 +503,11 @@ inline Py_ssize_t own_property(PyObject* descr) {
 struct SeenProperty {
     PyObject* name = nullptr;    // interned property name; null marks a free bucket
     unsigned int version = 0;    // the class's version tag at the lookup; 0: nothing seen
+    unsigned int key_index = 0;  // which key that getter reads
     PyObject* descr = nullptr;   // the property found, borrowed while the tag holds
     PyObject* getter = nullptr;  // strong: its getter then, so the address is never reused
-    Py_ssize_t key_index = 0;    // which key that getter reads
 };
+static_assert(sizeof(SeenProperty) == 32);  // a bucket's address is one shift away
 
 template <class K>
 struct SeenProperties {
@@ -499,10 +517,11 @@ struct SeenProperties {
 
     static std::size_t bucket(PyObject* name) {
         auto bits = reinterpret_cast<std::uintptr_t>(name);
-        return ((bits >> 4) ^ (bits >> 10)) & (size - 1);
+        return (bits >> 4) & (size - 1);  // objects are 16-byte aligned
     }
     void fill() {
         for (PyObject* key : K::keys) {
+            (void)PyObject_Hash(key);  // an exact str: cached in the key, never fails
             std::size_t at = bucket(key);
             while (buckets[at].name && buckets[at].name != key) at = (at + 1) & (size - 1);
             buckets[at].name = key;
@@ -521,22 +540,21 @@ inline SeenProperties<K> seen_properties;
 
 // The class's current version tag, or 0 when it has none that can be relied on.
 inline unsigned int version_of(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return type->tp_version_tag;  // reset to 0 by every change (the validity flag is unused)
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag;  // reset to 0 by every change, together with the validity flag
 #else
     // Before 3.12 a change clears only the flag and leaves the old tag in place.
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #endif
 }
 
-// The key the remembered property reads, or -1 when the namespace must be asked again:
-// the class changed since, or the property's getter is no longer the one it had.
-inline Py_ssize_t seen_key(const SeenProperty* seen, PyTypeObject* type) {
+// Whether the remembered property still holds (then it reads key `seen->key_index`);
+// false when the namespace must be asked again: the class changed since, or the
+// property's getter is no longer the one it had.
+inline bool seen_holds(const SeenProperty* seen, PyTypeObject* type) {
     unsigned int version = version_of(type);
-    if (version && seen->version == version &&
-        reinterpret_cast<PropertyHead*>(seen->descr)->fget == seen->getter) [[likely]]
-        return seen->key_index;
-    return -1;
+    return version && seen->version == version &&
+           reinterpret_cast<PropertyHead*>(seen->descr)->fget == seen->getter;
 }
 
 // Remembers what the lookup found for a property name, when it is one of the class's
@@ -551,7 +569,7 @@ void remember(SeenProperty* seen, unsigned int version, PyTypeObject* type, PyOb
     PyObject* getter = Py_NewRef(reinterpret_cast<PropertyHead*>(found)->fget);
     Py_XDECREF(std::exchange(seen->getter, getter));
     seen->descr = found;
-    seen->key_index = index;
+    seen->key_index = static_cast<unsigned int>(index);
     seen->version = version;
 }
 
@@ -562,7 +580,7 @@ void remember(SeenProperty* seen, unsigned int version, PyTypeObject* type, PyOb
 template <class K>
 inline PyObject* read_property(PyObject* self, Py_ssize_t index) {
     Ref storage = slot_storage(self);
-    PyObject* result = storage ? storage_get(storage.get(), K::keys[index]) : nullptr;
+    PyObject* result = storage ? storage_get_property(storage.get(), K::keys[index]) : nullptr;
     if (!result && !PyErr_ExceptionMatches(PyExc_AttributeError)) add_traceback(property_where<K>[index]);
     return result;
 }
@@ -602,17 +620,39 @@ template <class K>
     return getattr_fallback<K>(self, name);
 }
 
+// A remembered property's read gave no value (the error is set): as read_property
+// and the lookup would have handled it, out of the hit path.
+template <class K>
+[[gnu::noinline, gnu::cold]] PyObject* seen_read_failed(PyObject* self, PyObject* name, std::size_t index) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        add_traceback(property_where<K>[index]);
+        return nullptr;
+    }
+    return getattr_fallback<K>(self, name);
+}
+
 template <class K>
 PyObject* slot_getattro(PyObject* self, PyObject* name) {
     SeenProperty* seen = nullptr;
     if constexpr (K::prop_count > 0) {
         seen = seen_properties<K>.find(name);
         if (seen) [[likely]] {
-            if (Py_ssize_t index = seen_key(seen, Py_TYPE(self)); index >= 0) [[likely]] {
-                PyObject* result = read_property<K>(self, index);
-                if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) [[likely]]
+            if (seen_holds(seen, Py_TYPE(self))) [[likely]] {
+                std::size_t index = seen->key_index;
+                // read_property, with its failures handled out of line.
+                PyObject* result = nullptr;
+                if (PyObject* storage = slot_of(self)) [[likely]] {
+                    // Held for the whole lookup (`data` may be rebound meanwhile); by hand
+                    // rather than by a Ref, whose release the compiler may not inline here.
+                    Py_INCREF(storage);
+                    result = storage_get_property(storage, K::keys[index]);
+                    Py_DECREF(storage);
+                } else {
+                    raise_empty(self);
+                }
+                if (result) [[likely]]
                     return result;
-                return getattr_fallback<K>(self, name);
+                return seen_read_failed<K>(self, name, index);
             }
         }
     }
