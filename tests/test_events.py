@@ -223,6 +223,15 @@ def test_negative_length_is_reported_not_delivered(qxsdk, reports):
     assert_reported_twice(reports, [SystemError, SystemError])
 
 
+def test_missing_receiver_is_reported_before_a_bad_payload(qxsdk, reports):
+    c_sdk.py_qxi_set_data_callback(Recorder())
+    del c_sdk.f
+    qxsdk.push_event(b"neg", b"", -1)
+    c_sdk.qxi_poll()
+    assert_reported_twice(reports, [NameError])
+    assert str(reports.printed[0]) == "name 'f' is not defined"
+
+
 def test_raising_receiver_does_not_stop_the_run(qxsdk, reports):
     calls = []
 

@@ -119,7 +119,7 @@ struct EventGlobals {
 };
 EventGlobals event_globals;
 
-// The lookups in their order: IS_PY2, the text, the payload, then `f`, each lookup
+// The steps in their order: IS_PY2, the text, `f`, then the payload, each lookup
 // raising its own NameError.
 [[gnu::noinline]] bool deliver_slow(const char* text, const char* payload, int length) {
     event_globals.callable = nullptr;
@@ -130,10 +130,10 @@ EventGlobals event_globals;
         return deliver_guarded(py2.get(), text, payload, length);
     Ref decoded = event_text(text, static_cast<Py_ssize_t>(strlen(text)), py2.get() == Py_True);
     if (!decoded) return false;
-    Ref data = event_payload(payload, length);
-    if (!data) return false;
     Ref callable = receiver.get();  // held for the whole call: `f` may be rebound inside
     if (!callable) return false;
+    Ref data = event_payload(payload, length);
+    if (!data) return false;
     if (namespace_tag() == before) event_globals = {before, py2.get(), callable.get()};
     return call_with(callable.get(), decoded.get(), data.get());
 }
