@@ -575,13 +575,20 @@ void remember(SeenProperty* seen, unsigned int version, PyTypeObject* type, PyOb
 
 // ---- Native slots (instances of the record class itself) -----------------------------
 
-// Reads property `index` of the record's class from the storage, as its getter would.
-// On an AttributeError the name goes on to __getattr__ (returns null with it set).
+// Reads property `index` of the record's class from the storage, as its getter would:
+// a new reference, or null with the error set (see property_read_failed).
 template <class K>
-inline PyObject* read_property(PyObject* self, Py_ssize_t index) {
-    Ref storage = slot_storage(self);
-    PyObject* result = storage ? storage_get_property(storage.get(), K::keys[index]) : nullptr;
-    if (!result && !PyErr_ExceptionMatches(PyExc_AttributeError)) add_traceback(property_where<K>[index]);
+[[gnu::always_inline]] inline PyObject* read_property(PyObject* self, std::size_t index) {
+    PyObject* storage = slot_of(self);
+    if (!storage) [[unlikely]] {
+        raise_empty(self);
+        return nullptr;
+    }
+    // Held for the whole lookup (`data` may be rebound meanwhile); by hand rather than
+    // by a Ref, whose release the compiler may not inline on this path.
+    Py_INCREF(storage);
+    PyObject* result = storage_get_property(storage, K::keys[index]);
+    Py_DECREF(storage);
     return result;
 }
 
@@ -592,6 +599,19 @@ template <class K>
     PyObject* result = storage ? storage_get(storage.get(), name) : nullptr;
     if (!result) return fail_in(K::template where<"__getattr__">.c_str());
     return result;
+}
+
+// A property read gave no value (the error is set): as for any class with
+// __getattr__, an AttributeError hands the name on to it; any other error leaves with
+// the property's traceback entry.
+template <class K>
+[[gnu::noinline, gnu::cold]] PyObject* property_read_failed(PyObject* self, PyObject* name,
+                                                            std::size_t index) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        add_traceback(property_where<K>[index]);
+        return nullptr;
+    }
+    return getattr_fallback<K>(self, name);
 }
 
 // The full lookup: the class's namespace (remembering what it gave for a property
@@ -606,27 +626,16 @@ template <class K>
         if (seen) remember<K>(seen, version, type, found);
         descrgetfunc get = Py_TYPE(found)->tp_descr_get;
         if (!get) return Py_NewRef(found);
-        PyObject* result;
         if (Py_ssize_t index = own_property<K>(found); index >= 0) {
-            result = read_property<K>(self, index);  // what the getter would do, without the call
-        } else {
-            Ref descr = Ref::borrow(found);
-            result = get(descr.get(), self, reinterpret_cast<PyObject*>(type));
+            // What the getter would do, without the call.
+            PyObject* result = read_property<K>(self, static_cast<std::size_t>(index));
+            return result ? result : property_read_failed<K>(self, name, static_cast<std::size_t>(index));
         }
+        Ref descr = Ref::borrow(found);
+        PyObject* result = get(descr.get(), self, reinterpret_cast<PyObject*>(type));
         // As for any class with __getattr__: an AttributeError from the ordinary
         // lookup hands the name on to it.
         if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
-    }
-    return getattr_fallback<K>(self, name);
-}
-
-// A remembered property's read gave no value (the error is set): as read_property
-// and the lookup would have handled it, out of the hit path.
-template <class K>
-[[gnu::noinline, gnu::cold]] PyObject* seen_read_failed(PyObject* self, PyObject* name, std::size_t index) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        add_traceback(property_where<K>[index]);
-        return nullptr;
     }
     return getattr_fallback<K>(self, name);
 }
@@ -639,20 +648,10 @@ PyObject* slot_getattro(PyObject* self, PyObject* name) {
         if (seen) [[likely]] {
             if (seen_holds(seen, Py_TYPE(self))) [[likely]] {
                 std::size_t index = seen->key_index;
-                // read_property, with its failures handled out of line.
-                PyObject* result = nullptr;
-                if (PyObject* storage = slot_of(self)) [[likely]] {
-                    // Held for the whole lookup (`data` may be rebound meanwhile); by hand
-                    // rather than by a Ref, whose release the compiler may not inline here.
-                    Py_INCREF(storage);
-                    result = storage_get_property(storage, K::keys[index]);
-                    Py_DECREF(storage);
-                } else {
-                    raise_empty(self);
-                }
+                PyObject* result = read_property<K>(self, index);
                 if (result) [[likely]]
                     return result;
-                return seen_read_failed<K>(self, name, index);
+                return property_read_failed<K>(self, name, index);
             }
         }
     }
