@@ -98,18 +98,22 @@ bool convert_ascii(Conv*, PyObject* const* argv, Storage& s) {
     return Conv::convert(argv, s);  // takes no parameter
 }
 
+// `convert` applied to what the wrapper would have passed for `arg`.
+template <class Convert>
+bool convert_as_passed(PyObject* arg, Convert convert) {
+    if (!PyUnicode_CheckExact(arg)) return convert(arg);
+    Ref bytes = ascii_bytes(arg);
+    return bytes && convert(bytes.get());
+}
+
 template <int I, class C, bool (*Convert)(PyObject*, C*)>
 bool convert_ascii(Scalar<I, C, Convert>*, PyObject* const* argv, C& s) {
-    if (!PyUnicode_CheckExact(argv[I])) return Convert(argv[I], &s);
-    Ref bytes = ascii_bytes(argv[I]);
-    return bytes && Convert(bytes.get(), &s);
+    return convert_as_passed(argv[I], [&](PyObject* obj) { return Convert(obj, &s); });
 }
 
 template <int I>
 bool convert_ascii(IntAsFlag<I>*, PyObject* const* argv, int& s) {
-    if (!PyUnicode_CheckExact(argv[I])) return to_int32(argv[I], &s);
-    Ref bytes = ascii_bytes(argv[I]);
-    return bytes && to_int32(bytes.get(), &s);
+    return convert_as_passed(argv[I], [&](PyObject* obj) { return to_int32(obj, &s); });
 }
 
 template <int I>
