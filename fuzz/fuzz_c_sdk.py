@@ -299,16 +299,22 @@ def make_action(scene, allow_nested=True):
     return lambda: None
 
 
+def survive(action, *args):
+    """Runs action(*args): a Finding goes on, any other exception is an expected answer."""
+    try:
+        action(*args)
+    except Finding:
+        raise
+    except Exception:  # noqa: BLE001
+        pass
+
+
 def nested_call(scene):
     if scene.depth >= 3:
         return
     scene.depth += 1
     try:
-        call_one(scene, scene.inp.pick(CALLABLES))
-    except Finding:
-        raise
-    except Exception:  # noqa: BLE001
-        pass
+        survive(call_one, scene, scene.inp.pick(CALLABLES))
     finally:
         scene.depth -= 1
 
@@ -531,12 +537,7 @@ def scenario_rebound_call(scene):
     name, value = rebind_choice(scene)
     NAMESPACE[name] = value
     for _ in range(1 + scene.inp.byte() % 3):
-        try:
-            call_one(scene, scene.inp.pick(CALLABLES))
-        except Finding:
-            raise
-        except Exception:  # noqa: BLE001
-            pass
+        survive(call_one, scene, scene.inp.pick(CALLABLES))
 
 
 def scenario_events(scene):
@@ -710,12 +711,7 @@ def scenario_records(scene):
     if not scene.records:
         return
     for _ in range(1 + inp.byte() % 8):
-        try:
-            record_op(scene, inp.pick(scene.records))
-        except Finding:
-            raise
-        except Exception:  # noqa: BLE001
-            pass
+        survive(record_op, scene, inp.pick(scene.records))
     for junk in scene.junk:
         if set(junk) != {"a", "price", "symbol"} or any(v is not JUNK_MARK for v in junk.values()):
             raise Finding("a record wrote into storage it no longer holds")
