@@ -393,19 +393,13 @@ std::optional<std::optional<std::string>> scripted_text(std::string_view fn) {
     return s ? pop_front(s->texts) : std::nullopt;
 }
 
-// A NUL-terminated copy in a block of its own (exact size, so over-reads show under ASan).
-std::unique_ptr<char[]> text_block(const std::string& text) {
-    auto block = std::make_unique<char[]>(text.size() + 1);
-    std::memcpy(block.get(), text.c_str(), text.size() + 1);
-    return block;
-}
-
 // The scripted text, or `fallback`, as the library-owned text returned by fn. Each text is
 // a new allocation and the previous text of fn is freed only now, so reading a text after
 // the next call of the same function is a use after free that a sanitizer reports.
 const char* give_text(std::string_view fn, std::string fallback) {
     std::optional<std::string> t = scripted_text(fn).value_or(std::move(fallback));
-    std::unique_ptr<char[]> block = t ? text_block(*t) : nullptr;
+    // The terminator included, and nothing after it: over-reads show under ASan.
+    std::unique_ptr<char[]> block = t ? exact_copy(t->c_str(), t->size() + 1) : nullptr;
     auto it = texts.find(fn);
     if (it == texts.end()) it = texts.emplace(std::string(fn), nullptr).first;
     it->second = std::move(block);
@@ -1069,13 +1063,8 @@ int qxi_get_serv_addr(const char* serv_id, char** addr) {
     std::optional<std::string> text =
         "tcp://127.0.0.1:" + std::to_string(7001 + fnv(text_or_empty(serv_id)) % 100);
     if (auto t = scripted_text(__func__)) text = std::move(*t);
-    char* p = nullptr;
-    if (text) {
-        held.push_back(std::make_unique<char[]>(text->size() + 1));
-        p = held.back().get();
-        std::memcpy(p, text->c_str(), text->size() + 1);
-    }
-    if (addr) *addr = p;
+    // Lives like a response: freed at the next library call.
+    hand_out(addr, nullptr, text ? exact_copy(text->c_str(), text->size() + 1) : nullptr, 0);
     return status;
 }
 
