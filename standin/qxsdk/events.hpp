@@ -1,0 +1,23 @@
+// Event delivery: the queue of events and the callback, called with the lock released.
+#pragma once
+
+#include "state.hpp"
+
+#include <string>
+
+namespace standin {
+
+EventPtr make_event(const char* text, const char* payload, int len);
+EventPtr session_event(const char* text, const std::string& json);
+// Deliveries queued and not made yet.
+long long pending_total();
+// Delivers the next queued event; false when the queue is empty.
+bool deliver_queued(Lock& lk);
+// Delivers queued events until the queue is empty or a stop is requested.
+void drain(Lock& lk);
+// Delivers one event the simulated session produced (then what it queued, inside qxi_run).
+void emit(Lock& lk, const char* text, const std::string& json);
+// Calls the callback once with `ev` from a new thread and waits for that thread.
+void deliver_from_thread(Lock& lk, const EventPtr& ev);
+
+}  // namespace standin
