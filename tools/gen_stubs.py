@@ -198,11 +198,11 @@ def balanced(text: str, start: int, open_ch: str = "<", close_ch: str = ">") -> 
 
 
 def literal(text: str) -> str:
-    """The value of one or more adjacent C string literals."""
+    """The value of one or more adjacent C string literals (UTF-8 source text kept as is)."""
     pieces = re.findall(r'"((?:[^"\\]|\\.)*)"', text)
     if not pieces:
         raise SourceError("not a string literal: %s" % text)
-    return "".join(pieces).encode().decode("unicode_escape")
+    return "".join(pieces).encode("latin-1", "backslashreplace").decode("unicode_escape")
 
 
 def c_type(decl: str) -> str:
