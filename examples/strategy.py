@@ -132,7 +132,9 @@ def main() -> int:
     print("  positions after the order: %s" % strategy.positions)
     print("  user timer fired %d times, then stopped" % strategy.timer_fired)
     print("  bus messages: %s" % strategy.bus_messages)
-    print("  library version: %s, clock %d ms" % (c_sdk.qxi_get_c_version().decode(), c_sdk.qxi_now()))
+    version = c_sdk.qxi_get_c_version()  # None when the library has no version text
+    print("  library version: %s, clock %d ms" % (version.decode() if version is not None else "unknown",
+                                                  c_sdk.qxi_now()))
     return 0 if c_sdk.c_status_ok(status) and not strategy.errors else 1
 
 

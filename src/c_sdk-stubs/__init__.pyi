@@ -4,7 +4,7 @@ import functools as functools
 import logging
 import platform as platform
 from collections.abc import Callable
-from typing import Any, Protocol, TypeVar
+from typing import Any, Protocol, TypedDict, TypeVar
 
 _R = TypeVar("_R")
 
@@ -22,11 +22,32 @@ IS_PY3: bool
 f: Callable[[str, bytes], object]
 __test__: dict[str, object]
 
-# Record classes
+# Record classes and the storage their elements have
+
+class _QuoteLevel(TypedDict):
+    """One level of a tick's quote book, as the library's tick payloads carry it: an element of
+    TickLikeDict2.quotes, which QuoteItemLikeDict2 views by attribute.
+    """
+    bid_p: float
+    bid_v: int
+    ask_p: float
+    ask_v: int
 
 class QuoteItemLikeDict2:
-    data: _Storage
-    def __init__(self, data: _Storage) -> None: ...
+    """A view of a storage dict (anything with get and item assignment) by key and by attribute,
+    without a copy. record[key], and record.name for a name the class does not define, give
+    storage.get(key): None when the key is absent. record[key] = value and record.name = value store
+    into the storage; only record.data is the storage itself (assigning it replaces the storage).
+
+    str() and repr() are the storage's own. Iteration and `in` raise TypeError.
+
+    Each property reads the storage key of its own name; none has a setter, but assigning the
+    attribute stores into the storage as for any other name.
+
+    Its storage may be one element of TickLikeDict2.quotes (a _QuoteLevel).
+    """
+    data: _Storage | _QuoteLevel
+    def __init__(self, data: _Storage | _QuoteLevel) -> None: ...
     def __getitem__(self, item: str) -> Any: ...
     def __setitem__(self, item: str, value: object) -> None: ...
     def __getattr__(self, item: str) -> Any: ...
@@ -35,15 +56,28 @@ class QuoteItemLikeDict2:
     def __repr__(self) -> str: ...
     __iter__: None
     @property
-    def bid_p(self) -> float | None: ...
+    def bid_p(self) -> float | None:
+        """storage.get("bid_p"): None when the key is absent."""
     @property
-    def bid_v(self) -> int | None: ...
+    def bid_v(self) -> int | None:
+        """storage.get("bid_v"): None when the key is absent."""
     @property
-    def ask_p(self) -> float | None: ...
+    def ask_p(self) -> float | None:
+        """storage.get("ask_p"): None when the key is absent."""
     @property
-    def ask_v(self) -> int | None: ...
+    def ask_v(self) -> int | None:
+        """storage.get("ask_v"): None when the key is absent."""
 
 class TickLikeDict2:
+    """A view of a storage dict (anything with get and item assignment) by key and by attribute,
+    without a copy. record[key], and record.name for a name the class does not define, give
+    storage.get(key): None when the key is absent. record[key] = value and record.name = value store
+    into the storage; only record.data is the storage itself (assigning it replaces the storage).
+
+    str() and repr() are the storage's own. Iteration and `in` raise TypeError.
+
+    Each property reads the storage key of its own name; its setter stores there.
+    """
     data: _Storage
     def __init__(self, data: _Storage) -> None: ...
     def __getitem__(self, item: str) -> Any: ...
@@ -54,63 +88,87 @@ class TickLikeDict2:
     def __repr__(self) -> str: ...
     __iter__: None
     @property
-    def quotes(self) -> list[dict[str, float]] | None: ...
+    def quotes(self) -> list[_QuoteLevel] | None:
+        """storage.get("quotes"): None when the key is absent."""
     @quotes.setter
-    def quotes(self, value: list[dict[str, float]] | None) -> None: ...
+    def quotes(self, value: list[_QuoteLevel] | None) -> None: ...
     @property
-    def symbol(self) -> str | None: ...
+    def symbol(self) -> str | None:
+        """storage.get("symbol"): None when the key is absent."""
     @symbol.setter
     def symbol(self, value: str | None) -> None: ...
     @property
-    def created_at(self) -> int | None: ...
+    def created_at(self) -> int | None:
+        """storage.get("created_at"): None when the key is absent."""
     @created_at.setter
     def created_at(self, value: int | None) -> None: ...
     @property
-    def price(self) -> float | None: ...
+    def price(self) -> float | None:
+        """storage.get("price"): None when the key is absent."""
     @price.setter
     def price(self, value: float | None) -> None: ...
     @property
-    def open(self) -> float | None: ...
+    def open(self) -> float | None:
+        """storage.get("open"): None when the key is absent."""
     @open.setter
     def open(self, value: float | None) -> None: ...
     @property
-    def high(self) -> float | None: ...
+    def high(self) -> float | None:
+        """storage.get("high"): None when the key is absent."""
     @high.setter
     def high(self, value: float | None) -> None: ...
     @property
-    def low(self) -> float | None: ...
+    def low(self) -> float | None:
+        """storage.get("low"): None when the key is absent."""
     @low.setter
     def low(self, value: float | None) -> None: ...
     @property
-    def cum_volume(self) -> int | None: ...
+    def cum_volume(self) -> int | None:
+        """storage.get("cum_volume"): None when the key is absent."""
     @cum_volume.setter
     def cum_volume(self, value: int | None) -> None: ...
     @property
-    def cum_amount(self) -> float | None: ...
+    def cum_amount(self) -> float | None:
+        """storage.get("cum_amount"): None when the key is absent."""
     @cum_amount.setter
     def cum_amount(self, value: float | None) -> None: ...
     @property
-    def cum_position(self) -> int | None: ...
+    def cum_position(self) -> int | None:
+        """storage.get("cum_position"): None when the key is absent."""
     @cum_position.setter
     def cum_position(self, value: int | None) -> None: ...
     @property
-    def last_amount(self) -> float | None: ...
+    def last_amount(self) -> float | None:
+        """storage.get("last_amount"): None when the key is absent."""
     @last_amount.setter
     def last_amount(self, value: float | None) -> None: ...
     @property
-    def last_volume(self) -> int | None: ...
+    def last_volume(self) -> int | None:
+        """storage.get("last_volume"): None when the key is absent."""
     @last_volume.setter
     def last_volume(self, value: int | None) -> None: ...
     @property
-    def trade_type(self) -> int | None: ...
+    def trade_type(self) -> int | None:
+        """storage.get("trade_type"): None when the key is absent."""
     @trade_type.setter
     def trade_type(self, value: int | None) -> None: ...
     @property
-    def receive_local_time(self) -> int | None: ...
+    def receive_local_time(self) -> int | None:
+        """storage.get("receive_local_time"): None when the key is absent."""
     @receive_local_time.setter
     def receive_local_time(self, value: int | None) -> None: ...
 
 class BarLikeDict2:
+    """A view of a storage dict (anything with get and item assignment) by key and by attribute,
+    without a copy. record[key], and record.name for a name the class does not define, give
+    storage.get(key): None when the key is absent. record[key] = value and record.name = value store
+    into the storage; only record.data is the storage itself (assigning it replaces the storage).
+
+    key in record tests the storage's membership. str() and repr() are the storage's own. Iteration
+    raises TypeError.
+
+    Each property reads the storage key of its own name; its setter stores there.
+    """
     data: _Storage
     def __init__(self, data: _Storage) -> None: ...
     def __getitem__(self, item: str) -> Any: ...
@@ -122,59 +180,79 @@ class BarLikeDict2:
     def __repr__(self) -> str: ...
     __iter__: None
     @property
-    def symbol(self) -> str | None: ...
+    def symbol(self) -> str | None:
+        """storage.get("symbol"): None when the key is absent."""
     @symbol.setter
     def symbol(self, value: str | None) -> None: ...
     @property
-    def eob(self) -> int | None: ...
+    def eob(self) -> int | None:
+        """storage.get("eob"): None when the key is absent."""
     @eob.setter
     def eob(self, value: int | None) -> None: ...
     @property
-    def bob(self) -> int | None: ...
+    def bob(self) -> int | None:
+        """storage.get("bob"): None when the key is absent."""
     @bob.setter
     def bob(self, value: int | None) -> None: ...
     @property
-    def open(self) -> float | None: ...
+    def open(self) -> float | None:
+        """storage.get("open"): None when the key is absent."""
     @open.setter
     def open(self, value: float | None) -> None: ...
     @property
-    def close(self) -> float | None: ...
+    def close(self) -> float | None:
+        """storage.get("close"): None when the key is absent."""
     @close.setter
     def close(self, value: float | None) -> None: ...
     @property
-    def high(self) -> float | None: ...
+    def high(self) -> float | None:
+        """storage.get("high"): None when the key is absent."""
     @high.setter
     def high(self, value: float | None) -> None: ...
     @property
-    def low(self) -> float | None: ...
+    def low(self) -> float | None:
+        """storage.get("low"): None when the key is absent."""
     @low.setter
     def low(self, value: float | None) -> None: ...
     @property
-    def volume(self) -> int | None: ...
+    def volume(self) -> int | None:
+        """storage.get("volume"): None when the key is absent."""
     @volume.setter
     def volume(self, value: int | None) -> None: ...
     @property
-    def amount(self) -> float | None: ...
+    def amount(self) -> float | None:
+        """storage.get("amount"): None when the key is absent."""
     @amount.setter
     def amount(self, value: float | None) -> None: ...
     @property
-    def pre_close(self) -> float | None: ...
+    def pre_close(self) -> float | None:
+        """storage.get("pre_close"): None when the key is absent."""
     @pre_close.setter
     def pre_close(self, value: float | None) -> None: ...
     @property
-    def position(self) -> int | None: ...
+    def position(self) -> int | None:
+        """storage.get("position"): None when the key is absent."""
     @position.setter
     def position(self, value: int | None) -> None: ...
     @property
-    def frequency(self) -> str | None: ...
+    def frequency(self) -> str | None:
+        """storage.get("frequency"): None when the key is absent."""
     @frequency.setter
     def frequency(self, value: str | None) -> None: ...
     @property
-    def receive_local_time(self) -> int | None: ...
+    def receive_local_time(self) -> int | None:
+        """storage.get("receive_local_time"): None when the key is absent."""
     @receive_local_time.setter
     def receive_local_time(self, value: int | None) -> None: ...
 
 class ObjectLikeDict2:
+    """A view of a storage dict (anything with get and item assignment) by key and by attribute,
+    without a copy. record[key], and record.name for a name the class does not define, give
+    storage.get(key): None when the key is absent. record[key] = value and record.name = value store
+    into the storage; only record.data is the storage itself (assigning it replaces the storage).
+
+    str() and repr() are the storage's own. Iteration and `in` raise TypeError.
+    """
     data: _Storage
     def __init__(self, data: _Storage) -> None: ...
     def __getitem__(self, item: str) -> Any: ...
@@ -187,205 +265,3333 @@ class ObjectLikeDict2:
 
 # Module functions, in namespace order
 
-def is_windows() -> bool: ...
-def is_linux() -> bool: ...
-def adapt_to_python3(func: Callable[..., _R], /) -> Callable[..., _R]: ...
-def c_status_ok(status: int, /) -> bool: ...
-def c_status_fail(status: int, cfunname: str = ...) -> bool: ...
-def py_qxi_set_mode_consistency(mode: int, /) -> None: ...
-def py_qxi_current(symbols: bytes | bytearray | str, fields: bytes | bytearray | str, include_call_auction: bool) -> tuple[int, bytes | None]: ...
-def py_qxi_current_price(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_serv_addr(serv_id: bytes | bytearray | str, /) -> bytes | None: ...
-def py_qxi_set_bus_info(server_addr: bytes | bytearray | str, user_name: bytes | bytearray | str, password: bytes | bytearray | str) -> None: ...
-def py_qxi_set_bus_secure(in_mode: int, tlsca: bytes | bytearray | str, tlscert: bytes | bytearray | str, tlskey: bytes | bytearray | str, skip_verify: bool) -> None: ...
-def py_qxi_add_bus_topic(topic: bytes | bytearray | str, /) -> None: ...
-def py_qxi_send_msg_to_bus(topic: bytes | bytearray | str, msg: bytes | bytearray | str) -> int: ...
-def py_qxi_set_data_callback(pythonf: Callable[[str, bytes], object], /) -> None: ...
-def py_qxi_schedule(date_rule: bytes | bytearray | str, time_rule: bytes | bytearray | str) -> int: ...
-def py_qxi_set_backtest_config(start_time: bytes | bytearray | str, end_time: bytes | bytearray | str, initial_cash: float, transaction_ratio: float, commission_ratio: float, commission_unit: float, slippage_ratio: float, option_float_margin_ratio1: float, option_float_margin_ratio2: float, adjust: int, match_mode: int, check_cache: int) -> int: ...
-def py_qxi_place_order(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_set_backtest_intraday(req: int, /) -> None: ...
-def py_qxi_last_tick(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_unfinished_orders(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_orders(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_cancel_all_orders(req: bytes | bytearray | str, /) -> int: ...
-def py_qxi_close_all_positions(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_execution_reports(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_cash(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_positions(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_cancel_order(req: bytes | bytearray | str, /) -> int: ...
-def py_qxi_set_strategy_id(strategy_id: bytes | bytearray | str, /) -> None: ...
-def py_qxi_subscribe(symbols: bytes | bytearray | str, frequency: bytes | bytearray | str, unsubscribe_previous: bool) -> int: ...
-def py_qxi_set_token(token: bytes | bytearray | str, /) -> int: ...
-def py_qxi_get_encrypted_token() -> bytes: ...
-def py_qxi_get_orgcode() -> bytes: ...
-def py_qxi_set_mfp(mfp: bytes | bytearray | str, /) -> None: ...
-def py_qxi_set_apitoken(token: bytes | bytearray | str, /) -> None: ...
-def py_qxi_unsubscribe(symbols: bytes | bytearray | str, frequency: bytes | bytearray | str) -> int: ...
-def py_qxi_set_serv_addr(addr: bytes | bytearray | str, /) -> None: ...
-def py_qxi_set_ctp_md_info(front_addresses: bytes | bytearray | str, user_name: bytes | bytearray | str, password: bytes | bytearray | str) -> None: ...
-def py_qxi_get_accounts() -> tuple[int, bytes | None]: ...
-def py_qxi_get_account_status(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_raw_func(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_repay_cash_directly_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_collateral_instruments_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_borrowable_instruments_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_borrowable_instruments_positions_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_credit_contracts_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_credit_cash_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_ipo_quota_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_ipo_instruments_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_ipo_match_number_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_ipo_lot_info_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_parameters(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_add_parameters(req: bytes | bytearray, /) -> int: ...
-def py_qxi_set_parameters(req: bytes | bytearray, /) -> int: ...
-def py_qxi_log(req: bytes | bytearray, /) -> int: ...
-def py_qxi_strerror(errorno: int, /) -> bytes: ...
-def py_qxi_get_ext_errormsg() -> bytes: ...
-def py_qxi_run() -> int: ...
-def py_qxi_stop() -> int: ...
-def py_qxi_set_timer(interval: int, /) -> None: ...
-def py_qxi_set_version(sdk_version: bytes | bytearray | str, sdk_lang: bytes | bytearray | str) -> None: ...
-def py_qxi_history_ticks_l2(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_history_bars_l2(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_history_transaction_l2(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_place_algo_orders(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_algo_order_batch(req: bytes | bytearray | str, algo_name: bytes | bytearray | str, algo_params: bytes | bytearray | str) -> tuple[int, bytes | None]: ...
-def py_qxi_cancel_algo_orders(req: bytes | bytearray | str, /) -> int: ...
-def py_qxi_pause_algo_orders(req: bytes | bytearray | str, /) -> int: ...
-def py_qxi_get_algo_orders(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_child_orders(account_id: bytes | bytearray | str, algo_id: bytes | bytearray | str) -> tuple[int, bytes | None]: ...
-def py_qxi_history_order_l2(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_history_order_queue_l2(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_entrustable_volume_by_symbol_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]: ...
-def py_qxi_smart_reorder(symbol: bytes | bytearray | str, price: float, volume: int, side: int, order_type: int, position_effect: int, repeat_n: int, max_price_offset: int, time_out: int, time_wait: int, account: bytes | bytearray | str) -> int: ...
-def py_qxi_smart_reorder_cancel(reorder_id: int, /) -> int: ...
-def py_qxi_user_timer(period: int, start_delay: int) -> int: ...
-def py_qxi_user_timer_stop(timer_id: int, /) -> None: ...
-def py_qxi_set_serv_addr_v5(addr: bytes | bytearray, orgcode: bytes | bytearray, site_id: bytes | bytearray) -> None: ...
-def py_qxi_set_account_id(account_ids: bytes | bytearray, /) -> None: ...
-def py_qxi_set_simtrade_only() -> None: ...
-def py_qxi_get_symbol_infos(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_symbols_v2(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_history_symbol(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_trading_session(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_contract_expire_rest_days(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_industry_category(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_industry_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_symbol_industry(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_sector_category(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_sector_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_symbol_sector(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_index_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_index_history_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_dividend(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_stk_get_ration(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_adj_factor(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_shareholder_num(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_top_shareholder(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_share_change(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_fundamentals_balance(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_fundamentals_balance_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_fundamentals_cashflow(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_fundamentals_cashflow_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_fundamentals_income(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_fundamentals_income_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_finance_prime(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_finance_prime_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_finance_deriv(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_finance_deriv_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_daily_valuation(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_daily_valuation_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_daily_mktvalue(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_daily_mktvalue_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_daily_basic(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_daily_basic_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fut_get_continuous_contracts(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fut_get_contract_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fut_get_transaction_ranking(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fut_get_transaction_rankings(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fut_get_warehouse_receipt(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fnd_get_etf_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fnd_get_portfolio(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fnd_get_net_value(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fnd_get_adj_factor(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fnd_get_dividend(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fnd_get_split(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_bnd_get_conversion_price(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_bnd_get_call_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_bnd_get_put_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_bnd_get_amount_change(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_get_trading_dates_by_year(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_option_comb_entrust_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_option_sep_entrust_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_option_combinable_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_option_comb_position_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_fundamentals(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_fundamentals_n(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_instrumentInfos(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_fuzzy_match_instrumentInfos(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_history_instruments(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_sector(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_industry(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_concept(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_trading_dates(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_previous_trading_date(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_next_trading_date(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_dividends(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_dividends_snapshot(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_continuous_contracts(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_varietyinfos(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_trading_time(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_option_get_symbols_by_exchange(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_option_get_symbols_by_in_at_out(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_option_get_delisted_dates(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_option_get_exercise_prices(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_history_ticks_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_history_bars_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_history_ticks_n_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_history_bars_n_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_instruments(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_trading_times_ext(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_convertible_bond_call_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_set_max_wait_time(max_wait_time: int, /) -> None: ...
-def py_qxi_set_backtest_threadnum(n: int, /) -> None: ...
-def py_qxi_get_stop_error_code() -> int: ...
-def py_qxi_use_dsproxy() -> int: ...
-def py_qxi_get_previous_n_trading_dates(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_next_n_trading_dates(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_abnor_change_stocks(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_abnor_change_detail(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_quota_shszhk_infos(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_hk_inst_holding_detail_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_hk_inst_holding_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_active_stock_top10_shszhk_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_money_flow(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_finance_audit(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_stk_get_finance_forecast(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_fnd_get_share(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_bnd_get_analysis(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_cash_pb_v2(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_positions_pb_v2(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_instrument_pool_by_name_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_get_instrument_pools_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
-def py_qxi_set_instrument_pool_symbols_pb(req: bytes | bytearray, /) -> int: ...
-def py_qxi_del_instrument_pool_by_name_pb(req: bytes | bytearray, /) -> int: ...
-def py_qxi_get_open_call_auction(req: bytes | bytearray, /) -> tuple[int, bytes | None]: ...
+def is_windows() -> bool:
+    """Returns platform.uname()[0].lower() == 'windows'."""
+def is_linux() -> bool:
+    """Returns platform.uname()[0].lower() == 'linux'."""
+def adapt_to_python3(func: Callable[..., _R], /) -> Callable[..., _R]:
+    """让编译后的模块同时支持python3和python2
+
+    Returns a new wrapper (named wrapper) around func: while IS_PY2 is false it encodes every str
+    argument and keyword value as ASCII bytes (UnicodeEncodeError for other text, before func runs),
+    then returns func's result. The module's decorated bindings are such wrappers.
+    """
+def c_status_ok(status: int, /) -> bool:
+    """c api 调用返回值status是否ok
+
+    Returns status == CSDK_OPERATE_SUCCESS, as the comparison gives it.
+    """
+def c_status_fail(status: int, cfunname: str = ...) -> bool:
+    """c api 调用返回值status是否fail
+
+    Returns status != CSDK_OPERATE_SUCCESS, as the comparison gives it. When that is true, it first
+    logs 'invoke c fun={cfunname} error code={status}, error info={text}' (without '={cfunname}'
+    when cfunname is false) through qxsdklogger.debug, the text being py_qxi_strerror(status)
+    decoded as UTF-8.
+    """
+def py_qxi_set_mode_consistency(mode: int, /) -> None:
+    """Calls qxi_set_mode_consistency(mode).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        mode: flag from a 32-bit int: an int or an object with __int__ (a float truncates), passed
+            as true when it is not zero; OverflowError outside the C int range.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_current(symbols: bytes | bytearray | str, fields: bytes | bytearray | str, include_call_auction: bool) -> tuple[int, bytes | None]:
+    """Calls qxi_current_pb(symbols, include_call_auction, fields, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        symbols: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+        fields: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+        include_call_auction: flag: any object, passed as its truth value.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called (converted in the
+            library's order: symbols, include_call_auction, fields).
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_current_price(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_current_price_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_serv_addr(serv_id: bytes | bytearray | str, /) -> bytes | None:
+    """Calls qxi_get_serv_addr(serv_id, &addr).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        serv_id: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+
+    Returns:
+        The address text copied into bytes when the library's status == CSDK_OPERATE_SUCCESS (tested
+        with !=); None otherwise.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null text (a broken library contract).
+    """
+def py_qxi_set_bus_info(server_addr: bytes | bytearray | str, user_name: bytes | bytearray | str, password: bytes | bytearray | str) -> None:
+    """Calls qxi_set_bus_info(server_addr, user_name, password).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        server_addr: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C
+            string up to its first NUL.
+        user_name: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+        password: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_set_bus_secure(in_mode: int, tlsca: bytes | bytearray | str, tlscert: bytes | bytearray | str, tlskey: bytes | bytearray | str, skip_verify: bool) -> None:
+    """Calls qxi_set_bus_secure(in_mode, tlsca, tlscert, tlskey, skip_verify).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        in_mode: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+        tlsca: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+        tlscert: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+        tlskey: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+        skip_verify: flag: any object, passed as its truth value.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_add_bus_topic(topic: bytes | bytearray | str, /) -> None:
+    """Calls qxi_add_bus_topic(topic).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        topic: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_send_msg_to_bus(topic: bytes | bytearray | str, msg: bytes | bytearray | str) -> int:
+    """Calls qxi_send_msg_to_bus(topic, msg).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        topic: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+        msg: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up to
+            its first NUL.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_set_data_callback(pythonf: Callable[[str, bytes], object], /) -> None:
+    """Stores pythonf as the module global f and registers the module's event trampoline with
+    qxi_set_event_callback_pb, on every call. Each library event then calls f(text: str, payload:
+    bytes) on the thread inside py_qxi_run or qxi_poll; what f raises is printed and absorbed, never
+    reaching the library.
+    """
+def py_qxi_schedule(date_rule: bytes | bytearray | str, time_rule: bytes | bytearray | str) -> int:
+    """Calls qxi_schedule(date_rule, time_rule).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        date_rule: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+        time_rule: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_set_backtest_config(start_time: bytes | bytearray | str, end_time: bytes | bytearray | str, initial_cash: float, transaction_ratio: float, commission_ratio: float, commission_unit: float, slippage_ratio: float, option_float_margin_ratio1: float, option_float_margin_ratio2: float, adjust: int, match_mode: int, check_cache: int) -> int:
+    """Calls qxi_set_backtest_config(start_time, end_time, initial_cash, transaction_ratio,
+    commission_ratio, commission_unit, slippage_ratio, option_float_margin_ratio1,
+    option_float_margin_ratio2, adjust, match_mode, check_cache).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        start_time: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+        end_time: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+        initial_cash: float: a float, an int or an object with __float__, passed as a C double.
+        transaction_ratio: float: a float, an int or an object with __float__, passed as a C double.
+        commission_ratio: float: a float, an int or an object with __float__, passed as a C double.
+        commission_unit: float: a float, an int or an object with __float__, passed as a C double.
+        slippage_ratio: float: a float, an int or an object with __float__, passed as a C double.
+        option_float_margin_ratio1: float: a float, an int or an object with __float__, passed as a
+            C double.
+        option_float_margin_ratio2: float: a float, an int or an object with __float__, passed as a
+            C double.
+        adjust: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+        match_mode: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+        check_cache: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_place_order(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_place_order_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_set_backtest_intraday(req: int, /) -> None:
+    """Calls qxi_set_backtest_intraday(req).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError outside
+            the C int range.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_last_tick(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_last_tick_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_unfinished_orders(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_unfinished_orders_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_orders(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_orders_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_cancel_all_orders(req: bytes | bytearray | str, /) -> int:
+    """Calls qxi_cancel_all_orders_pb(req, req_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_close_all_positions(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_close_all_positions_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_execution_reports(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_execution_reports_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_cash(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_cash_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_positions(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_positions_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_cancel_order(req: bytes | bytearray | str, /) -> int:
+    """Calls qxi_cancel_orders_pb(req, req_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_set_strategy_id(strategy_id: bytes | bytearray | str, /) -> None:
+    """Calls qxi_set_strategy_id(strategy_id).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        strategy_id: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C
+            string up to its first NUL.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_subscribe(symbols: bytes | bytearray | str, frequency: bytes | bytearray | str, unsubscribe_previous: bool) -> int:
+    """Calls qxi_subscribe(symbols, frequency, unsubscribe_previous).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        symbols: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+        frequency: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+        unsubscribe_previous: flag: any object, passed as its truth value.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_set_token(token: bytes | bytearray | str, /) -> int:
+    """Calls qxi_set_token(token).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        token: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_get_encrypted_token() -> bytes:
+    """Calls qxi_get_encrypted_token().
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Returns:
+        The library's text copied into bytes, never decoded.
+
+    Raises:
+        TypeError: any argument, before the library is called.
+        SystemError: the library returned a null text (a broken library contract).
+    """
+def py_qxi_get_orgcode() -> bytes:
+    """Calls qxi_get_orgcode().
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Returns:
+        The library's text copied into bytes, never decoded.
+
+    Raises:
+        TypeError: any argument, before the library is called.
+        SystemError: the library returned a null text (a broken library contract).
+    """
+def py_qxi_set_mfp(mfp: bytes | bytearray | str, /) -> None:
+    """Calls qxi_set_mfp(mfp).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        mfp: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up to
+            its first NUL.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_set_apitoken(token: bytes | bytearray | str, /) -> None:
+    """Calls qxi_set_apitoken(token).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        token: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_unsubscribe(symbols: bytes | bytearray | str, frequency: bytes | bytearray | str) -> int:
+    """Calls qxi_unsubscribe(symbols, frequency).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        symbols: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+        frequency: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_set_serv_addr(addr: bytes | bytearray | str, /) -> None:
+    """Calls qxi_set_serv_addr(addr).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        addr: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up to
+            its first NUL.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_set_ctp_md_info(front_addresses: bytes | bytearray | str, user_name: bytes | bytearray | str, password: bytes | bytearray | str) -> None:
+    """Calls qxi_set_ctp_md_info(front_addresses, user_name, password).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        front_addresses: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C
+            string up to its first NUL.
+        user_name: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+        password: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_get_accounts() -> tuple[int, bytes | None]:
+    """Calls qxi_get_account_info_pb(&res, &res_len).
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError: any argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_account_status(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_account_status_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_raw_func(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_raw_func_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_repay_cash_directly_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_repay_cash_directly_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_collateral_instruments_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_collateral_instruments_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_borrowable_instruments_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_borrowable_instruments_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_borrowable_instruments_positions_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_borrowable_instruments_positions_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_credit_contracts_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_credit_contracts_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_credit_cash_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_credit_cash_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_ipo_quota_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_ipo_quota_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_ipo_instruments_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_ipo_instruments_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_ipo_match_number_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_ipo_match_number_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_ipo_lot_info_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_ipo_lot_info_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_parameters(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_parameters_pb(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_add_parameters(req: bytes | bytearray, /) -> int:
+    """Calls qxi_add_parameters_pb(req, req_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+    """
+def py_qxi_set_parameters(req: bytes | bytearray, /) -> int:
+    """Calls qxi_set_parameters_pb(req, req_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+    """
+def py_qxi_log(req: bytes | bytearray, /) -> int:
+    """Calls qxi_log_pb(req, req_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+    """
+def py_qxi_strerror(errorno: int, /) -> bytes:
+    """Calls qxi_strerror(errorno).
+
+    Args:
+        errorno: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+
+    Returns:
+        The library's text copied into bytes, never decoded.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        SystemError: the library returned a null text (a broken library contract).
+    """
+def py_qxi_get_ext_errormsg() -> bytes:
+    """Calls qxi_get_ext_errormsg().
+
+    Returns:
+        The library's text copied into bytes, never decoded.
+
+    Raises:
+        TypeError: any argument, before the library is called.
+        SystemError: the library returned a null text (a broken library contract).
+    """
+def py_qxi_run() -> int:
+    """Calls qxi_run().
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError: any argument, before the library is called.
+    """
+def py_qxi_stop() -> int:
+    """Calls qxi_stop().
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError: any argument, before the library is called.
+    """
+def py_qxi_set_timer(interval: int, /) -> None:
+    """Calls qxi_set_timer(interval).
+
+    Args:
+        interval: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+    """
+def py_qxi_set_version(sdk_version: bytes | bytearray | str, sdk_lang: bytes | bytearray | str) -> None:
+    """Calls qxi_set_version(sdk_version, sdk_lang, NULL, NULL).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        sdk_version: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C
+            string up to its first NUL.
+        sdk_lang: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_history_ticks_l2(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_history_ticks_l2_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_history_bars_l2(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_history_bars_l2_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_history_transaction_l2(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_history_transaction_l2_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_place_algo_orders(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_place_algo_orders_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_algo_order_batch(req: bytes | bytearray | str, algo_name: bytes | bytearray | str, algo_params: bytes | bytearray | str) -> tuple[int, bytes | None]:
+    """Calls qxi_algo_order_batch_pb(req, req_len, algo_name, algo_params, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+        algo_name: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+        algo_params: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C
+            string up to its first NUL.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_cancel_algo_orders(req: bytes | bytearray | str, /) -> int:
+    """Calls qxi_cancel_algo_orders_pb(req, req_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_pause_algo_orders(req: bytes | bytearray | str, /) -> int:
+    """Calls qxi_pause_algo_orders_pb(req, req_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_get_algo_orders(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_algo_orders_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_child_orders(account_id: bytes | bytearray | str, algo_id: bytes | bytearray | str) -> tuple[int, bytes | None]:
+    """Calls qxi_get_child_orders_pb(account_id, algo_id, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        account_id: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string
+            up to its first NUL.
+        algo_id: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_history_order_l2(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_history_order_l2_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_history_order_queue_l2(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_history_order_queue_l2_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_entrustable_volume_by_symbol_pb(req: bytes | bytearray | str, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_entrustable_volume_by_symbol_pb(req, req_len, &res, &res_len).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        req: serialised request: bytes, bytearray or an ASCII str (as its bytes), passed as pointer
+            and byte count (req_len), not copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_smart_reorder(symbol: bytes | bytearray | str, price: float, volume: int, side: int, order_type: int, position_effect: int, repeat_n: int, max_price_offset: int, time_out: int, time_wait: int, account: bytes | bytearray | str) -> int:
+    """Calls qxi_smart_reorder(symbol, price, volume, side, order_type, position_effect, repeat_n,
+    max_price_offset, time_out, time_wait, account).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        symbol: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+        price: float: a float, an int or an object with __float__, passed as a C double.
+        volume: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+        side: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+        order_type: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+        position_effect: 32-bit int: an int or an object with __int__ (a float truncates);
+            OverflowError outside the C int range.
+        repeat_n: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+        max_price_offset: 32-bit int: an int or an object with __int__ (a float truncates);
+            OverflowError outside the C int range.
+        time_out: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+        time_wait: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+        account: byte text: bytes, bytearray or an ASCII str (as its bytes), passed as a C string up
+            to its first NUL.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_smart_reorder_cancel(reorder_id: int, /) -> int:
+    """Calls qxi_smart_reorder_cancel(reorder_id).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        reorder_id: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_user_timer(period: int, start_delay: int) -> int:
+    """Calls qxi_user_timer(period, start_delay).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        period: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+        start_delay: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_user_timer_stop(timer_id: int, /) -> None:
+    """Calls qxi_user_timer_stop(timer_id).
+
+    Bound through adapt_to_python3: every str argument is encoded as ASCII first.
+
+    Args:
+        timer_id: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        UnicodeEncodeError: a str argument that is not ASCII, before the library is called.
+    """
+def py_qxi_set_serv_addr_v5(addr: bytes | bytearray, orgcode: bytes | bytearray, site_id: bytes | bytearray) -> None:
+    """Calls qxi_set_serv_addr_v5(addr, orgcode, site_id).
+
+    Args:
+        addr: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+        orgcode: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+        site_id: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+    """
+def py_qxi_set_account_id(account_ids: bytes | bytearray, /) -> None:
+    """Calls qxi_set_account_id(account_ids).
+
+    Args:
+        account_ids: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called.
+    """
+def py_qxi_set_simtrade_only() -> None:
+    """Calls qxi_set_simtrade_only().
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError: any argument, before the library is called.
+    """
+def py_qxi_get_symbol_infos(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_symbol_infos(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_symbols_v2(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_symbols_v2(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_history_symbol(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_history_symbol(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_trading_session(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_trading_session(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_contract_expire_rest_days(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_contract_expire_rest_days(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_industry_category(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_industry_category(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_industry_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_industry_constituents(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_symbol_industry(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_symbol_industry(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_sector_category(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_sector_category(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_sector_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_sector_constituents(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_symbol_sector(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_symbol_sector(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_index_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_index_constituents(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_index_history_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_index_history_constituents(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_dividend(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_dividend(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_stk_get_ration(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls stk_get_ration(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_adj_factor(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_adj_factor(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_shareholder_num(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_shareholder_num(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_top_shareholder(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_top_shareholder(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_share_change(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_share_change(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_fundamentals_balance(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_fundamentals_balance(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_fundamentals_balance_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_fundamentals_balance_pt(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_fundamentals_cashflow(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_fundamentals_cashflow(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_fundamentals_cashflow_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_fundamentals_cashflow_pt(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_fundamentals_income(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_fundamentals_income(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_fundamentals_income_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_fundamentals_income_pt(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_finance_prime(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_finance_prime(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_finance_prime_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_finance_prime_pt(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_finance_deriv(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_finance_deriv(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_finance_deriv_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_finance_deriv_pt(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_daily_valuation(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_daily_valuation(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_daily_valuation_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_daily_valuation_pt(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_daily_mktvalue(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_daily_mktvalue(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_daily_mktvalue_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_daily_mktvalue_pt(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_daily_basic(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_daily_basic(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_daily_basic_pt(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_daily_basic_pt(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fut_get_continuous_contracts(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fut_get_continuous_contracts(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fut_get_contract_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fut_get_contract_info(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fut_get_transaction_ranking(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fut_get_transaction_ranking(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fut_get_transaction_rankings(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fut_get_transaction_rankings(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fut_get_warehouse_receipt(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fut_get_warehouse_receipt(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fnd_get_etf_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fnd_get_etf_components(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fnd_get_portfolio(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fnd_get_portfolio(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fnd_get_net_value(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fnd_get_net_value(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fnd_get_adj_factor(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fnd_get_adj_factor(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fnd_get_dividend(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fnd_get_dividend(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fnd_get_split(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fnd_get_split(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_bnd_get_conversion_price(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_bnd_get_conversion_price(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_bnd_get_call_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_bnd_get_call_info(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_bnd_get_put_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_bnd_get_put_info(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_bnd_get_amount_change(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_bnd_get_amount_change(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_get_trading_dates_by_year(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_trading_dates_by_year(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_option_comb_entrust_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_option_comb_entrust_pb(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_option_sep_entrust_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_option_sep_entrust_pb(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_option_combinable_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_option_combinable_pb(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_option_comb_position_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_option_comb_position_pb(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_fundamentals(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_fundamentals(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_fundamentals_n(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_fundamentals_n(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_instrumentInfos(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_instrumentInfos(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_fuzzy_match_instrumentInfos(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_fuzzy_match_instrumentInfos(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_history_instruments(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_history_instruments(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_constituents(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_constituents(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_sector(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_sector(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_industry(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_industry(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_concept(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_concept(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_trading_dates(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_trading_dates(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_previous_trading_date(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_previous_trading_date(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_next_trading_date(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_next_trading_date(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_dividends(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_dividends(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_dividends_snapshot(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_dividends_snapshot(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_continuous_contracts(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_continuous_contracts(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_varietyinfos(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_varietyinfos(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_trading_time(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_trading_time(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_option_get_symbols_by_exchange(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_option_get_symbols_by_exchange(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_option_get_symbols_by_in_at_out(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_option_get_symbols_by_in_at_out(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_option_get_delisted_dates(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_option_get_delisted_dates(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_option_get_exercise_prices(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_option_get_exercise_prices(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_history_ticks_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_history_ticks_pb(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_history_bars_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_history_bars_pb(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_history_ticks_n_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_history_ticks_n_pb(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_history_bars_n_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_history_bars_n_pb(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_instruments(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_instruments(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_trading_times_ext(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_trading_times_ext(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_convertible_bond_call_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_convertible_bond_call_info(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_set_max_wait_time(max_wait_time: int, /) -> None:
+    """Calls qxi_set_max_wait_time(max_wait_time).
+
+    Args:
+        max_wait_time: 32-bit int: an int or an object with __int__ (a float truncates);
+            OverflowError outside the C int range.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+    """
+def py_qxi_set_backtest_threadnum(n: int, /) -> None:
+    """Calls qxi_set_backtest_threadnum(n).
+
+    Args:
+        n: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError outside
+            the C int range.
+
+    Returns:
+        None: the library function returns nothing.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+    """
+def py_qxi_get_stop_error_code() -> int:
+    """Calls qxi_get_stop_error_code().
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError: any argument, before the library is called.
+    """
+def py_qxi_use_dsproxy() -> int:
+    """Calls qxi_use_dsproxy().
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError: any argument, before the library is called.
+    """
+def py_qxi_get_previous_n_trading_dates(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_previous_n_trading_dates(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_next_n_trading_dates(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_next_n_trading_dates(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_abnor_change_stocks(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_abnor_change_stocks(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_abnor_change_detail(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_abnor_change_detail(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_quota_shszhk_infos(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_quota_shszhk_infos(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_hk_inst_holding_detail_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_hk_inst_holding_detail_info(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_hk_inst_holding_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_hk_inst_holding_info(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_active_stock_top10_shszhk_info(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_active_stock_top10_shszhk_info(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_money_flow(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_money_flow(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_finance_audit(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_finance_audit(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_stk_get_finance_forecast(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_stk_get_finance_forecast(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_fnd_get_share(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_fnd_get_share(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_bnd_get_analysis(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_bnd_get_analysis(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_cash_pb_v2(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_cash_pb_v2(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_positions_pb_v2(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_positions_pb_v2(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_instrument_pool_by_name_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_instrument_pool_by_name_pb(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_get_instrument_pools_pb(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_instrument_pools_pb(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
+def py_qxi_set_instrument_pool_symbols_pb(req: bytes | bytearray, /) -> int:
+    """Calls qxi_set_instrument_pool_symbols_pb(req, req_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+    """
+def py_qxi_del_instrument_pool_by_name_pb(req: bytes | bytearray, /) -> int:
+    """Calls qxi_del_instrument_pool_by_name_pb(req, req_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        The int the library returns, unchanged; it is not compared with CSDK_OPERATE_SUCCESS.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+    """
+def py_qxi_get_open_call_auction(req: bytes | bytearray, /) -> tuple[int, bytes | None]:
+    """Calls qxi_get_open_call_auction(req, req_len, &res, &res_len).
+
+    Args:
+        req: serialised request: bytes or bytearray, passed as pointer and byte count (req_len), not
+            copied; OverflowError from 2**31 bytes.
+
+    Returns:
+        (status, bytes) when the library's status == CSDK_OPERATE_SUCCESS, the response copied;
+        (status, None) otherwise, the response left unread.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called.
+        NameError: CSDK_OPERATE_SUCCESS is not defined (raised after the library call).
+        SystemError: a success with a null response of positive length, or a negative length (a
+            broken library contract).
+    """
 
 # Library functions exposed directly (each object reports the name `wrap`)
-def qxi_add_bus_topic(topic: bytes | bytearray, /) -> None: ...
-def qxi_get_c_version() -> bytes: ...
-def qxi_get_encrypted_token() -> bytes: ...
-def qxi_get_ext_errormsg() -> bytes: ...
-def qxi_get_orgcode() -> bytes: ...
-def qxi_init() -> int: ...
-def qxi_now() -> int: ...
-def qxi_now_plus() -> float: ...
-def qxi_poll() -> int: ...
-def qxi_send_msg_to_bus(topic: bytes | bytearray, msg: bytes | bytearray) -> int: ...
-def qxi_set_bus_info(server_addr: bytes | bytearray, user_name: bytes | bytearray, password: bytes | bytearray) -> None: ...
-def qxi_set_bus_secure(in_mode: int, tlsca: bytes | bytearray, tlscert: bytes | bytearray, tlskey: bytes | bytearray, skip_verify: bool) -> None: ...
-def qxi_set_mode(mode: int, /) -> None: ...
-def qxi_strerror(errorno: int, /) -> bytes: ...
+def qxi_add_bus_topic(topic: bytes | bytearray, /) -> None:
+    """wrap(topic: 'const char *') -> 'void'
+
+    Calls qxi_add_bus_topic(topic) directly; the object's __name__ is wrap.
+
+    Args:
+        topic: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+
+    Returns:
+        None.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called; call errors name wrap.
+    """
+def qxi_get_c_version() -> bytes | None:
+    """wrap() -> 'const char *'
+
+    Calls qxi_get_c_version() directly; the object's __name__ is wrap.
+
+    Returns:
+        The library's text copied into bytes, never decoded; None when the library returns a null
+        text.
+
+    Raises:
+        TypeError: any argument, before the library is called; the message names wrap.
+    """
+def qxi_get_encrypted_token() -> bytes | None:
+    """wrap() -> 'const char *'
+
+    Calls qxi_get_encrypted_token() directly; the object's __name__ is wrap.
+
+    Returns:
+        The library's text copied into bytes, never decoded; None when the library returns a null
+        text.
+
+    Raises:
+        TypeError: any argument, before the library is called; the message names wrap.
+    """
+def qxi_get_ext_errormsg() -> bytes | None:
+    """wrap() -> 'const char *'
+
+    Calls qxi_get_ext_errormsg() directly; the object's __name__ is wrap.
+
+    Returns:
+        The library's text copied into bytes, never decoded; None when the library returns a null
+        text.
+
+    Raises:
+        TypeError: any argument, before the library is called; the message names wrap.
+    """
+def qxi_get_orgcode() -> bytes | None:
+    """wrap() -> 'const char *'
+
+    Calls qxi_get_orgcode() directly; the object's __name__ is wrap.
+
+    Returns:
+        The library's text copied into bytes, never decoded; None when the library returns a null
+        text.
+
+    Raises:
+        TypeError: any argument, before the library is called; the message names wrap.
+    """
+def qxi_init() -> int:
+    """wrap() -> 'int'
+
+    Calls qxi_init() directly; the object's __name__ is wrap.
+
+    Returns:
+        The library's int result, unchanged.
+
+    Raises:
+        TypeError: any argument, before the library is called; the message names wrap.
+    """
+def qxi_now() -> int:
+    """wrap() -> 'long long'
+
+    Calls qxi_now() directly; the object's __name__ is wrap.
+
+    Returns:
+        The library's 64-bit int result, unchanged.
+
+    Raises:
+        TypeError: any argument, before the library is called; the message names wrap.
+    """
+def qxi_now_plus() -> float:
+    """wrap() -> float
+
+    Calls qxi_now_plus() directly; the object's __name__ is wrap.
+
+    Returns:
+        The library's double as a float.
+
+    Raises:
+        TypeError: any argument, before the library is called; the message names wrap.
+    """
+def qxi_poll() -> int:
+    """wrap() -> 'int'
+
+    Calls qxi_poll() directly; the object's __name__ is wrap.
+
+    Returns:
+        The library's int result, unchanged.
+
+    Raises:
+        TypeError: any argument, before the library is called; the message names wrap.
+    """
+def qxi_send_msg_to_bus(topic: bytes | bytearray, msg: bytes | bytearray) -> int:
+    """wrap(topic: 'const char *', msg: 'const char *') -> 'int'
+
+    Calls qxi_send_msg_to_bus(topic, msg) directly; the object's __name__ is wrap.
+
+    Args:
+        topic: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+        msg: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+
+    Returns:
+        The library's int result, unchanged.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called; call errors name wrap.
+    """
+def qxi_set_bus_info(server_addr: bytes | bytearray, user_name: bytes | bytearray, password: bytes | bytearray) -> None:
+    """wrap(server_addr: 'const char *', user_name: 'const char *', password: 'const char *') -> 'void'
+
+    Calls qxi_set_bus_info(server_addr, user_name, password) directly; the object's __name__ is
+    wrap.
+
+    Args:
+        server_addr: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+        user_name: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+        password: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+
+    Returns:
+        None.
+
+    Raises:
+        TypeError: a wrong call or argument, before the library is called; call errors name wrap.
+    """
+def qxi_set_bus_secure(in_mode: int, tlsca: bytes | bytearray, tlscert: bytes | bytearray, tlskey: bytes | bytearray, skip_verify: bool) -> None:
+    """wrap(in_mode: 'int', tlsca: 'const char *', tlscert: 'const char *', tlskey: 'const char *', skip_verify: 'bool') -> 'void'
+
+    Calls qxi_set_bus_secure(in_mode, tlsca, tlscert, tlskey, skip_verify) directly; the object's
+    __name__ is wrap.
+
+    Args:
+        in_mode: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+        tlsca: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+        tlscert: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+        tlskey: byte text: bytes or bytearray, passed as a C string up to its first NUL.
+        skip_verify: flag: any object, passed as its truth value.
+
+    Returns:
+        None.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called; call
+            errors name wrap.
+    """
+def qxi_set_mode(mode: int, /) -> None:
+    """wrap(mode: 'int') -> 'void'
+
+    Calls qxi_set_mode(mode) directly; the object's __name__ is wrap.
+
+    Args:
+        mode: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+
+    Returns:
+        None.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called; call
+            errors name wrap.
+    """
+def qxi_strerror(errorno: int, /) -> bytes | None:
+    """wrap(errorno: 'int') -> 'const char *'
+
+    Calls qxi_strerror(errorno) directly; the object's __name__ is wrap.
+
+    Args:
+        errorno: 32-bit int: an int or an object with __int__ (a float truncates); OverflowError
+            outside the C int range.
+
+    Returns:
+        The library's text copied into bytes, never decoded; None when the library returns a null
+        text.
+
+    Raises:
+        TypeError, OverflowError: a wrong call or argument, before the library is called; call
+            errors name wrap.
+    """

@@ -26,6 +26,8 @@ def planted() -> None:
     org: str = c_sdk.py_qxi_get_orgcode()  # E: assignment
     now: int = c_sdk.qxi_now_plus()  # E: assignment
     address: bytes = c_sdk.py_qxi_get_serv_addr(b"md")  # E: assignment
+    # A direct object gives None for a null library text, where a binding raises.
+    c_sdk.qxi_strerror(1003).decode()  # E: union-attr
     # The event receiver takes (text, payload).
     c_sdk.py_qxi_set_data_callback(lambda text: None)  # E: arg-type
     # Records: fields may be absent (None), storage needs get and item assignment.
@@ -34,6 +36,9 @@ def planted() -> None:
     tick.symbol = 5  # E: assignment
     BarLikeDict2(5)  # E: arg-type
     "bid_p" in QuoteItemLikeDict2({})  # E: operator
+    # Quote levels carry the four fields of the library's tick payloads, no others.
+    levels = tick.quotes or []
+    levels[0]["bid_price"]  # E: typeddict-item
     # Names the module does not have.
     c_sdk.py_qxi_place_orders(b"{}")  # E: attr-defined
 
@@ -56,5 +61,9 @@ def accepted() -> None:
     quotes = tick.quotes or []
     level = QuoteItemLikeDict2(quotes[0])
     level.ask_p
+    quotes[0]["ask_v"] + 1
+    text = c_sdk.qxi_strerror(1003)
+    if text is not None:
+        text.decode()
     "close" in BarLikeDict2({"close": None})
     c_sdk.CSDK_OPERATE_SUCCESS == c_sdk.qxi_poll()
