@@ -234,7 +234,7 @@ def header_functions(root: pathlib.Path) -> dict[str, tuple[str, list[str]]]:
 
 
 class Function:
-    def __init__(self, name, params, style, result, origin, decorated=None, defaults=None):
+    def __init__(self, name, params, style, result, origin, decorated=None, defaults=None, library=None):
         self.name = name
         self.params = params  # [(name, type)]
         self.style = style  # "none", "one" (positional only) or "keywords"
@@ -242,6 +242,7 @@ class Function:
         self.origin = origin
         self.decorated = decorated
         self.defaults = defaults or {}
+        self.library = library  # the library function the table says it calls, if it says
 
     def render(self) -> str:
         args = []
@@ -298,7 +299,7 @@ def row_functions(text: str, path: str) -> list[Function]:
             raise SourceError("%s: result %s of %s has no Python type in gen_stubs.py" % (path, result, name))
         decorated = {"decorated": True, "plain": False}[tail.group(1)]
         params = typed_params(names, convs, decorated, "%s: %s" % (path, name))
-        found.append(Function(name, params, style_of(len(names)), RESULTS[result], path, decorated))
+        found.append(Function(name, params, style_of(len(names)), RESULTS[result], path, decorated, library=args[0]))
     return found
 
 
@@ -321,7 +322,7 @@ def request_functions(text: str, path: str, header) -> list[Function]:
             params, ret = [], PAIR
         else:
             raise SourceError("%s: %s is not a serialised-request function: %s %s" % (path, fn, result, ctypes))
-        found.append(Function(name, params, style_of(len(params)), ret, path, decorated))
+        found.append(Function(name, params, style_of(len(params)), ret, path, decorated, library=fn))
     return found
 
 
@@ -397,13 +398,13 @@ def direct_functions(texts: dict[str, str]) -> list[Function]:
             params = [(n, C_ARGS[t]) for n, t in zip(names, ctypes)]
             adapters[m.group(1)] = (params, C_RESULTS[result], path)
         for m in re.finditer(r'\{\s*"(\w+)"\s*,\s*make_direct\s*<\s*(\w+)\s*,\s*(\w+)\s*>\s*\}', text):
-            members.append((m.group(1), m.group(2), path))
+            members.append((m.group(1), m.group(2), path, m.group(3)))
     found = []
-    for name, adapter, path in members:
+    for name, adapter, path, library in members:
         if adapter not in adapters:
             raise SourceError("%s: adapter %s of %s not found" % (path, adapter, name))
         params, result, _ = adapters[adapter]
-        found.append(Function(name, params, style_of(len(params)), result, path))
+        found.append(Function(name, params, style_of(len(params)), result, path, library=library))
     return found
 
 
