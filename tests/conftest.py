@@ -24,14 +24,11 @@ import c_sdk  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
-def restore_module_namespace():
-    """The module namespace as it was before the test: the same dict object, the same
-    binding order (tests rebind and delete module globals)."""
-    saved = dict(vars(c_sdk))
+def restore_module_namespace(qxsdk):
+    """Every test runs under the stand-in's fixture, which gives the module namespace back
+    as it was before the test (the same dict object, the same binding order: tests rebind
+    and delete module globals) and resets the stand-in around it."""
     yield
-    namespace = vars(c_sdk)
-    namespace.clear()
-    namespace.update(saved)
 
 
 def refcount_growth(action, repeat=2000, rounds=3):

@@ -220,7 +220,8 @@ def test_member_calls_its_library_function(qxsdk, name, fn, shape, decorated):
 
     # Success: the library's own status and a copy of its response.
     qxsdk.push_status(fn, 0)
-    qxsdk.push_response(fn, b"res\x00" + fn.encode())
+    if shape != STATUS:
+        qxsdk.push_response(fn, b"res\x00" + fn.encode())
     result = binding(*args)
     if shape == STATUS:
         assert result == 0 and type(result) is int
@@ -232,7 +233,8 @@ def test_member_calls_its_library_function(qxsdk, name, fn, shape, decorated):
     # Failure: the status comes back; a response pair leaves the response unread.
     qxsdk.clear_journal()
     qxsdk.push_status(fn, 1003)
-    qxsdk.push_response(fn, b"unread")
+    if shape != STATUS:
+        qxsdk.push_response(fn, b"unread")
     result = binding(*args)
     assert result == (1003 if shape == STATUS else (1003, None))
     assert qxsdk.journal() == [expected_call(fn, shape, request)]
@@ -243,7 +245,8 @@ def test_member_text_request(qxsdk, name, fn, shape, decorated):
     binding = getattr(c_sdk, name)
     if decorated:
         qxsdk.push_status(fn, 0)
-        qxsdk.push_response(fn, b"text accepted")
+        if shape != STATUS:
+            qxsdk.push_response(fn, b"text accepted")
         result = binding("ascii text")
         assert result == (0 if shape == STATUS else (0, b"text accepted"))
         assert qxsdk.journal() == [expected_call(fn, shape, b"ascii text")]

@@ -2,8 +2,11 @@
 simulated answers are right (a host author trusts them)."""
 
 import ctypes
+import functools
+import importlib.util
 import json
 import os
+import xml.etree.ElementTree as ElementTree
 import re
 import shutil
 import subprocess
@@ -22,11 +25,13 @@ PACKAGE_PARENT = os.path.dirname(os.path.dirname(qxsdk_standin.__file__))
 MODULE_DIR = os.path.dirname(c_sdk.__file__)
 
 
-def run_clean(code, *, env_extra=None, cwd=None, args=None):
+def run_clean(code, *, env_extra=None, cwd=None, args=None, host=True):
     """Runs Python `code` (or `args`) in a fresh interpreter that can import the installed
-    module and stand-in, with no library path or preload inherited from this process."""
+    module and stand-in, with no library path or preload inherited from this process;
+    with host=False the repository's host package is not on the path either."""
     env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "LD_PRELOAD", "PYTHONPATH")}
-    env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys([MODULE_DIR, PACKAGE_PARENT, os.path.join(ROOT, "standin")]))
+    paths = [MODULE_DIR, PACKAGE_PARENT] + ([os.path.join(ROOT, "standin")] if host else [])
+    env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(paths))
     # A sanitizer build runs with its runtime preloaded; keep exactly that, nothing else.
     preload = [p for p in os.environ.get("LD_PRELOAD", "").split() if "san" in os.path.basename(p)]
     env.update(env_extra or {})
@@ -95,13 +100,21 @@ def test_a_library_missing_one_function_fails_at_import(tmp_path):
     assert "ImportError" in done.stderr and "undefined symbol: qxi_get_dividends" in done.stderr
 
 
-def test_preloading_the_standin_file_keeps_working():
+@pytest.mark.parametrize("preload", ["the file", "an absolute symlink", "a relative symlink"])
+def test_preloading_the_standin_file_keeps_working(tmp_path, preload):
+    # However the file was named when it was preloaded: activate() must know it as its own,
+    # even after the process left the folder a relative name was given in.
+    link = tmp_path / "renamed.so"
+    link.symlink_to(qxsdk_standin.library_path())
+    path = {"the file": qxsdk_standin.library_path(), "an absolute symlink": str(link),
+            "a relative symlink": "./renamed.so"}[preload]
     done = run_clean("""
-        import c_sdk, qxsdk_standin
+        import os, c_sdk, qxsdk_standin
+        os.chdir("/")
         sdk = qxsdk_standin.activate()
         c_sdk.qxi_init()
         print(sdk.last())
-    """, env_extra={"LD_PRELOAD": qxsdk_standin.library_path()})
+    """, env_extra={"LD_PRELOAD": path}, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "Call(fn='qxi_init', args=())"
 
@@ -122,18 +135,324 @@ def test_installed_plugin_activates_nothing_by_itself(tmp_path):
     assert "2 passed" in done.stdout, done.stdout + done.stderr
 
 
+def readme(*parts):
+    with open(os.path.join(ROOT, *parts, "README.md")) as f:
+        return f.read()
+
+
+def quick_start_files():
+    """The files the stand-in's quick start tells the reader to create: each fenced block
+    of that section, under the last file name quoted before it."""
+    text = readme("standin")
+    section = text[text.index("## Quick start") : text.index("## Activation")]
+    files, start = {}, 0
+    for block in re.finditer(r"```\w*\n(.*?)```", section, re.S):
+        names = re.findall(r"`([\w/]+\.(?:py|ini))`", section[start : block.start()])
+        files[names[-1]] = block.group(1)
+        start = block.end()
+    return files
+
+
 def test_readme_quick_start_runs(tmp_path):
-    with open(os.path.join(ROOT, "standin", "README.md")) as f:
-        snippet = re.search(r"```python\n(.*?)```", f.read(), re.S).group(1)
-    (tmp_path / "test_quick_start.py").write_text(snippet)
-    done = run_clean(None, cwd=tmp_path, args=[sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                                                "test_quick_start.py"])
-    assert re.search(r"\b[1-9]\d* passed", done.stdout) and "failed" not in done.stdout, done.stdout + done.stderr
+    # Copied into an empty folder outside the repository, with only installed packages.
+    files = quick_start_files()
+    assert sorted(files) == ["pytest.ini", "qx/__init__.py", "qx/constant.py", "qx/utils.py", "test_quick_start.py"]
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text(text)
+    done = run_clean(None, cwd=tmp_path, host=False,
+                     args=[sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider"])
+    tests = len(re.findall(r"^def test_", files["test_quick_start.py"], re.M))
+    assert done.returncode == 0 and f"{tests} passed" in done.stdout, done.stdout + done.stderr
+
+
+HOST = {"qx/__init__.py": "", "qx/constant.py": "CSDK_OPERATE_SUCCESS = 0\n",
+        "qx/utils.py": "import logging\nqxsdklogger = logging.getLogger('qxsdk')\n"}
+
+
+@pytest.mark.parametrize("changes, code, message", [
+    ({"qx/__init__.py": None, "qx/constant.py": None, "qx/utils.py": None}, "import c_sdk",
+     "ModuleNotFoundError: No module named 'qx'"),
+    ({"qx/constant.py": None}, "import c_sdk", "ModuleNotFoundError: No module named 'qx.constant'"),
+    ({"qx/constant.py": "SUCCESS = 0\n"}, "import c_sdk", "ImportError: cannot import name CSDK_OPERATE_SUCCESS"),
+    ({"qx/__init__.py": "from c_sdk import py_qxi_run\n"}, "import c_sdk",
+     "ImportError: cannot import name 'py_qxi_run' from partially initialized module 'c_sdk' "
+     "(most likely due to a circular import)"),
+    ({"qx/utils.py": "qxsdklogger = object()\n"}, "import c_sdk; c_sdk.c_status_fail(1003)",
+     "has no attribute 'debug'"),
+])
+def test_host_contract_failures_are_the_documented_ones(tmp_path, changes, code, message):
+    # What the READMEs say fails, and how, is what a host project outside the repository sees.
+    for name, text in {**HOST, **changes}.items():
+        if text is not None:
+            (tmp_path / name).parent.mkdir(exist_ok=True)
+            (tmp_path / name).write_text(text)
+    done = run_clean(f"import qxsdk_standin; qxsdk_standin.activate(); {code}", cwd=tmp_path, host=False)
+    assert done.returncode == 1 and message in done.stderr.splitlines()[-1], done.stderr
+    documented = message.split(": ", 1)[-1]
+    assert all(documented in " ".join(readme(*where).split()) for where in [(), ("standin",)])
 
 
 def test_fixture_is_the_activated_standin(qxsdk):
     assert qxsdk is qxsdk_standin.activate()
     assert os.path.samefile(qxsdk.path, qxsdk_standin.library_path())
+
+
+# ---------------------------------------------------------------- naming library functions
+
+
+def load_tool(name):
+    spec = importlib.util.spec_from_file_location(name, os.path.join(ROOT, "tools", name + ".py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_catalog_is_what_the_header_and_tables_generate():
+    committed = os.path.join(ROOT, "standin", "src", "qxsdk_standin", "_catalog.py")
+    installed = os.path.join(os.path.dirname(qxsdk_standin.__file__), "_catalog.py")
+    with open(committed) as f, open(installed) as g:
+        text = f.read()
+        assert load_tool("gen_catalog").generate() == text, "stale catalog: run python3 tools/gen_catalog.py"
+        assert g.read() == text, "the installed stand-in's catalog is not the committed one"
+
+
+def test_catalog_says_what_each_library_function_consumes(qxsdk):
+    # Every function, scripted each kind of answer through the C interface and called once:
+    # exactly the kinds the catalog lists are consumed.
+    from qxsdk_standin._catalog import ANSWERS
+
+    header = load_tool("gen_stubs").header_functions(load_tool("gen_stubs").ROOT)
+    assert list(header) == list(ANSWERS)
+    c_types = {"const char*": ctypes.c_char_p, "int": ctypes.c_int, "double": ctypes.c_double, "bool": ctypes.c_bool}
+    out = ctypes.create_string_buffer(64)
+    wrong = []
+    for name, (result, params) in header.items():
+        fn = qxsdk.lib[name]
+        fn.argtypes = [c_types.get(p, ctypes.c_void_p) for p in params]
+        fn.restype = ctypes.c_void_p
+        args = [b"x" if p == "const char*" else ctypes.addressof(out) if p.endswith("*") else None
+                if p == "qxi_event_callback" else 0 for p in params]
+        for kind, script in [("status", (1,)), ("response", (b"x", 1)), ("text", (b"x",))]:
+            qxsdk.reset()
+            getattr(qxsdk.lib, "qxstub_push_" + kind)(name.encode(), *script)
+            fn(*args)
+            if (qxsdk.unconsumed() == 0) != (kind in ANSWERS[name]):
+                wrong.append((name, kind))
+    qxsdk.reset()
+    assert wrong == []
+
+
+def given_function(given):
+    """A parameter naming a function: a name, or (after "=") an expression giving an object."""
+    if not given.startswith("="):
+        return given
+    return eval(given[1:], {"c_sdk": c_sdk, "functools": functools})
+
+
+@pytest.mark.parametrize("given, library", [
+    ("qxi_get_dividends", "qxi_get_dividends"),
+    ("py_qxi_get_dividends", "qxi_get_dividends"),
+    ("py_qxi_place_order", "qxi_place_order_pb"),
+    ("=c_sdk.py_qxi_get_dividends", "qxi_get_dividends"),
+    ("=c_sdk.py_qxi_place_order", "qxi_place_order_pb"),  # decorated
+    ("=c_sdk.py_qxi_set_data_callback", "qxi_set_event_callback_pb"),  # written by hand
+    ("=c_sdk.qxi_strerror", "qxi_strerror"),  # direct objects, all named "wrap"
+    ("=c_sdk.qxi_poll", "qxi_poll"),
+    ("=c_sdk.adapt_to_python3(c_sdk.py_qxi_get_cash)", "qxi_get_cash_pb"),
+    ("=functools.wraps(c_sdk.py_qxi_get_orders)(lambda *args: None)", "qxi_get_orders_pb"),
+])
+def test_functions_are_named_by_c_name_python_name_or_binding(qxsdk, given, library):
+    from qxsdk_standin._catalog import ANSWERS
+
+    fn = given_function(given)
+    assert qxsdk.library_function(fn) == library
+    kind = ANSWERS[library][0]
+    getattr(qxsdk, "push_" + kind)(fn, 7 if kind == "status" else b"x")
+    assert (qxsdk.unconsumed(library), qxsdk.unconsumed(fn), qxsdk.unused()) == (1, 1, {library: 1})
+    qxsdk.reset()
+
+
+@pytest.mark.parametrize("method, given, error, words", [
+    ("push_response", "qxi_get_dividend", ValueError, ["'qxi_get_dividend' is neither", "nearest", "qxi_get_dividends"]),
+    ("push_status", "py_qxi_get_dividend", ValueError, ["py_qxi_get_dividends, "]),
+    ("calls", "qxi_get_dividend", ValueError, ["qxi_get_dividends, "]),
+    ("push_text", "qxi_subscribe", ValueError, ["qxi_subscribe cannot give a text, it gives a status",
+                                                "qxi_strerror"]),
+    ("push_text", "=c_sdk.py_qxi_subscribe", ValueError, ["(called by py_qxi_subscribe) cannot give a text"]),
+    ("push_response", "py_qxi_cancel_order", ValueError, ["qxi_cancel_orders_pb (called by py_qxi_cancel_order) "
+                                                          "cannot give a response"]),
+    ("push_status", "qxi_set_mfp", ValueError, ["gives no scripted answer"]),
+    ("push_status", "c_status_ok", ValueError, ["'c_status_ok' is neither"]),
+    ("push_status", "=len", TypeError, ["is not a function of the c_sdk module"]),
+    ("push_status", "=c_sdk.ObjectLikeDict2", TypeError, ["is not a function of the c_sdk module"]),
+])
+def test_scripting_what_no_function_gives_raises_at_once(qxsdk, method, given, error, words):
+    fn = given_function(given)
+    args = {"push_status": (fn, 1), "push_response": (fn, b"x"), "push_text": (fn, b"x"), "calls": (fn,)}[method]
+    with pytest.raises(error) as info:
+        getattr(qxsdk, method)(*args)
+    assert all(w in str(info.value) for w in words), str(info.value)
+    assert qxsdk.unconsumed() == 0
+
+
+# ---------------------------------------------------------------- the pytest plugin in a host project
+
+
+def run_pytest(folder, files, *options):
+    """Runs pytest on `files` (name -> text, plus the host contract) in `folder` with only
+    the installed packages; the CompletedProcess and, per test, its results from the JUnit
+    report: [(kind, text)] with kind "failure" (the call) or "error" (setup or teardown)."""
+    for name, text in {**HOST, **files}.items():
+        (folder / name).parent.mkdir(exist_ok=True)
+        (folder / name).write_text(textwrap.dedent(text))
+    report = folder / "report.xml"
+    done = run_clean(None, cwd=folder, host=False, args=[
+        sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--junitxml", str(report), *options])
+    results = {}
+    if report.exists():
+        for case in ElementTree.parse(report).iter("testcase"):
+            found = [(e.tag, (e.get("message") or "") + (e.text or "")) for e in case if e.tag in ("failure", "error")]
+            results.setdefault(case.get("name"), []).extend(found)
+    return done, results
+
+
+HOST_TESTS = """
+    import c_sdk
+    import pytest
+
+    NAMESPACE = vars(c_sdk)
+    ORDER = list(NAMESPACE)
+    VALUES = dict(NAMESPACE)
+
+    def test_unused_response(qxsdk):
+        qxsdk.push_response("qxi_get_dividends", b"[]")
+        qxsdk.push_response("py_qxi_get_dividends", b"[]")
+
+    def test_unused_text_and_status(qxsdk):
+        qxsdk.push_text(c_sdk.qxi_strerror, b"scripted")
+        qxsdk.push_status(c_sdk.py_qxi_place_order, 1003)
+        qxsdk.push_status("qxi_init", 1)
+        c_sdk.qxi_init()
+
+    def test_undelivered_event(qxsdk):
+        qxsdk.push_event(b"bus", b"{}")
+
+    def test_scripted_through_c(qxsdk):
+        qxsdk.lib.qxstub_push_status(b"qxi_init", 1)
+
+    @pytest.mark.qxsdk(allow_unused=True)
+    def test_allowed(qxsdk):
+        qxsdk.push_response("qxi_get_dividends", b"[]")
+        qxsdk.push_event(b"bus", b"{}")
+
+    @pytest.mark.qxsdk(allow_unsued=True)
+    def test_misspelt_marker(qxsdk):
+        pass
+
+    def test_all_used(qxsdk):
+        qxsdk.push_response(c_sdk.py_qxi_get_dividends, b"[]")
+        qxsdk.push_event(b"bus", b"{}")
+        c_sdk.py_qxi_get_dividends(b"{}")
+        c_sdk.qxi_poll()
+
+    def test_simulator_events_alone_are_no_script(qxsdk):
+        c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1}')  # queues an execution report
+        assert qxsdk.pending_events() == 1
+
+    def test_failing_anyway(qxsdk):
+        qxsdk.push_response("qxi_get_dividends", b"[]")
+        assert False, "its own failure"
+
+    def test_rebinds_the_namespace(qxsdk):
+        c_sdk.py_qxi_set_data_callback(lambda text, payload: None)
+        c_sdk.CSDK_OPERATE_SUCCESS = 7
+        c_sdk.qxsdklogger = None
+        del c_sdk.IS_PY2
+        c_sdk.added = 1
+        NAMESPACE["py_qxi_run"] = NAMESPACE.pop("py_qxi_run")  # the same value, moved to the end
+
+    def test_namespace_is_as_before(qxsdk):
+        assert vars(c_sdk) is NAMESPACE and list(NAMESPACE) == ORDER
+        assert all(NAMESPACE[name] is value for name, value in VALUES.items())
+"""
+
+IMPORTING_TESTS = """
+    import sys
+    from importlib.machinery import ExtensionFileLoader
+
+    def test_imports_and_rebinds(qxsdk):
+        import c_sdk
+        c_sdk.CSDK_OPERATE_SUCCESS = 7
+        c_sdk.py_qxi_set_data_callback(print)
+
+    def test_namespace_is_as_imported(qxsdk):
+        import c_sdk
+        assert c_sdk.CSDK_OPERATE_SUCCESS == 0 and "f" not in vars(c_sdk)
+        assert type(c_sdk.__loader__) is ExtensionFileLoader and c_sdk.__spec__.loader is c_sdk.__loader__
+        assert [f for f in sys.meta_path if "qxsdk" in type(f).__module__] == []
+"""
+
+
+@pytest.fixture(scope="module")
+def host_results(tmp_path_factory):
+    """Results of a host project's tests: one run that imports c_sdk at collection with
+    `qxsdk_activate = true`, one whose tests import it themselves."""
+    _, results = run_pytest(tmp_path_factory.mktemp("host"), {
+        "pytest.ini": "[pytest]\nqxsdk_activate = true\n", "test_host.py": HOST_TESTS}, "--strict-markers")
+    _, importing = run_pytest(tmp_path_factory.mktemp("importing"), {"test_importing.py": IMPORTING_TESTS})
+    return {**results, **importing}
+
+
+@pytest.mark.parametrize("test, failed, words", [
+    ("test_unused_response", "error", ["qxi_get_dividends: 2 unused"]),
+    ("test_unused_text_and_status", "error", ["):\n  qxi_place_order_pb: 1 unused\n  qxi_strerror: 1 unused"]),
+    ("test_undelivered_event", "error", ["events: 1 queued and never delivered (the test queued 1)"]),
+    ("test_scripted_through_c", "error", ["1 more scripted through the qxstub_ C interface"]),
+    ("test_misspelt_marker", "error", ["takes only allow_unused", "allow_unsued"]),
+    ("test_failing_anyway", "failure", ["its own failure"]),
+    ("test_allowed", None, []),
+    ("test_all_used", None, []),
+    ("test_simulator_events_alone_are_no_script", None, []),
+])
+def test_fixture_fails_a_test_that_left_scripts_unused(host_results, test, failed, words):
+    results = host_results[test]
+    assert [kind for kind, _ in results] == ([failed] if failed else []), results
+    for word in words:
+        assert word in results[0][1], results
+
+
+@pytest.mark.parametrize("test", ["test_namespace_is_as_before", "test_namespace_is_as_imported"])
+def test_fixture_gives_the_module_namespace_back(host_results, test):
+    assert host_results[test] == []
+
+
+@pytest.mark.parametrize("setting, importer, passes", [
+    ("true", "conftest.py", True),
+    ("false", "conftest.py", False),
+    ("false", "test_importer.py", False),
+])
+def test_activation_setting_and_the_hint_without_it(tmp_path, setting, importer, passes):
+    files = {"pytest.ini": f"[pytest]\nqxsdk_activate = {setting}\n", importer: "import c_sdk\n",
+             "test_uses.py": "import c_sdk\n\ndef test_call():\n    assert c_sdk.py_qxi_get_stop_error_code() == 0\n"}
+    done, _ = run_pytest(tmp_path, files)
+    output = done.stdout + done.stderr
+    assert (done.returncode == 0) == passes, output
+    assert ("set `qxsdk_activate = true` in the pytest configuration" in output) != passes, output
+
+
+def test_loading_the_plugin_imports_nothing_heavy():
+    # The plugin is imported into every pytest run of an environment that has it installed.
+    done = run_clean("""
+        import sys, pytest
+        before = set(sys.modules)
+        import qxsdk_standin.pytest_plugin
+        print(" ".join(sorted(set(sys.modules) - before)))
+    """)
+    assert done.returncode == 0, done.stderr
+    loaded = done.stdout.split()
+    assert "qxsdk_standin.pytest_plugin" in loaded
+    assert [m for m in loaded if m.split(".")[0] in ("ctypes", "json", "difflib", "gc")] == []
 
 
 # ---------------------------------------------------------------- journal

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Type checks: the committed stubs are what the binding tables generate, stubtest finds
-# them consistent with the installed module, mypy --strict passes the example strategy
-# and reports every planted error in tests/typecheck/planted_errors.py at its line.
+# them consistent with the installed module, mypy --strict passes the example strategy and
+# the stand-in's control package, and every planted error in tests/typecheck/planted_errors.py
+# is reported at its line.
 # Needs the module installed in the environment of python3; installs mypy there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,4 +30,6 @@ sys.exit(status)
 PY
 
 python3 -m mypy --strict --no-incremental examples/strategy.py
+# The stand-in's control API is typed too (it ships py.typed); checked from its sources.
+(cd standin/src && python3 -m mypy --strict --no-incremental -p qxsdk_standin)
 python3 tools/check_planted_errors.py

@@ -4,11 +4,21 @@ from __future__ import annotations
 
 import ctypes
 import json
-from typing import Any, Dict, List, NamedTuple, Optional, Tuple, Union
+import threading
+from types import BuiltinFunctionType
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple, Union
 
-__all__ = ["Call", "OUT", "StandIn", "Truncated", "decode"]
+__all__ = ["Call", "OUT", "StandIn", "Truncated", "decode", "FunctionRef"]
 
 BytesLike = Union[bytes, bytearray, memoryview, str]
+
+# A library function, named by its C name ("qxi_place_order_pb"), by the module's Python
+# name of a binding that calls it ("py_qxi_place_order"), or by that binding object itself
+# (c_sdk.py_qxi_place_order, decorated or not, or c_sdk.qxi_strerror).
+FunctionRef = Union[str, Callable[..., Any]]
+
+STATUS, RESPONSE, TEXT = "status", "response", "text"
+_WHAT = {STATUS: "a status", RESPONSE: "a response", TEXT: "a text"}
 
 
 class Call(NamedTuple):
@@ -92,6 +102,42 @@ def decode(entry: Union[bytes, str]) -> Call:
     return Call(obj["fn"], tuple(_arg(a) for a in obj["args"]))
 
 
+# ---- names of library functions
+
+
+def _nearest(name: str, candidates: List[str]) -> str:
+    """The candidates most like `name`: all of a short list, nearest first, else the five
+    nearest that are close at all."""
+    import difflib
+
+    few = len(candidates) <= 8
+    close = difflib.get_close_matches(name, candidates, n=len(candidates) if few else 5, cutoff=0 if few else 0.5)
+    return ", ".join(close) if close else "none is close"
+
+
+def _wrapped(wrapper: Callable[..., Any]) -> Any:
+    """The function a c_sdk.adapt_to_python3 wrapper calls. The wrapper exposes it only to
+    the garbage collector: its closure's referents are that function and the closure's type."""
+    import gc
+
+    closure = getattr(wrapper, "__self__", None)
+    inner = [r for r in gc.get_referents(closure) if callable(r) and not isinstance(r, type)]
+    return inner[0] if len(inner) == 1 else None
+
+
+# Library functions scripted through the Python API since the last reset(), by C name: the
+# functions whose unused items unused() asks the library about.
+_scripted: Set[str] = set()
+_scripted_lock = threading.Lock()
+# Events queued through push_event/flood_events since the last reset().
+_queued_events = [0]
+
+
+def queued_events() -> int:
+    """Events queued through push_event/flood_events since the last reset()."""
+    return _queued_events[0]
+
+
 _c_char_p, _c_int, _c_ll = ctypes.c_char_p, ctypes.c_int, ctypes.c_longlong
 _SIGNATURES = [
     ("qxstub_reset", None, []),
@@ -122,6 +168,11 @@ class StandIn:
     Obtain it from qxsdk_standin.activate() (or the `qxsdk` pytest fixture); every
     instance drives the one library loaded in the process. Control calls are never
     journalled and may be made from any thread, including from an event receiver.
+
+    Library functions are named by a FunctionRef: the C name, the module's Python name
+    of a binding, or the binding object. A name that is no library function, or a kind
+    of answer the function cannot give, raises ValueError naming the nearest valid
+    names; an object that is not one of the module's functions raises TypeError.
     """
 
     def __init__(self, library: ctypes.CDLL) -> None:
@@ -131,11 +182,82 @@ class StandIn:
         for name, restype, argtypes in _SIGNATURES:
             fn = getattr(library, name)
             fn.restype, fn.argtypes = restype, argtypes
+        self._addresses: Optional[Dict[int, str]] = None
 
     @property
     def path(self) -> str:
         """The library file this object controls."""
         return str(self.lib._name)
+
+    # ---- names of library functions
+
+    def library_function(self, fn: FunctionRef) -> str:
+        """The C name of the library function `fn` names (itself, a binding's Python name
+        such as "py_qxi_place_order", or the binding object such as c_sdk.py_qxi_place_order)."""
+        return self._resolve(fn, None)
+
+    def _resolve(self, fn: FunctionRef, kind: Optional[str]) -> str:
+        from ._catalog import ANSWERS, BINDINGS
+
+        name = self._name_of(fn)
+        library = name if name in ANSWERS else BINDINGS.get(name)
+        if library is None:
+            pool = [n for n in [*ANSWERS, *BINDINGS] if kind is None or kind in ANSWERS[BINDINGS.get(n, n)]]
+            which = "library functions and bindings" + ("" if kind is None else f" giving {_WHAT[kind]}")
+            raise ValueError(
+                f"{name!r} is neither a library function nor a binding of c_sdk; {which} nearest to it: "
+                f"{_nearest(name, pool)}"
+            )
+        if kind is not None and kind not in ANSWERS[library]:
+            gives = " and ".join(_WHAT[k] for k in ANSWERS[library]) or "no scripted answer"
+            named = "" if name == library else f" (called by {name})"
+            pool = [n for n in ANSWERS if kind in ANSWERS[n]]
+            raise ValueError(
+                f"{library}{named} cannot give {_WHAT[kind]}, it gives {gives}; library functions giving "
+                f"{_WHAT[kind]} nearest to it: {_nearest(library, pool)}"
+            )
+        return library
+
+    def _name_of(self, fn: FunctionRef) -> str:
+        if isinstance(fn, str):
+            return fn
+        if isinstance(fn, (bytes, bytearray)):
+            return bytes(fn).decode("ascii", "replace")
+        while hasattr(fn, "__wrapped__"):  # a Python decorator made with functools.wraps
+            fn = fn.__wrapped__
+        if isinstance(fn, BuiltinFunctionType) and fn.__module__ == "c_sdk":
+            name, owner = getattr(fn, "__name__", None), getattr(fn, "__self__", None)
+            if getattr(fn, "__qualname__", None) == "adapt_to_python3.<locals>.wrapper":
+                inner = _wrapped(fn)
+                if inner is not None:
+                    return self._name_of(inner)
+            elif name == "wrap" and type(owner).__name__ == "PyCapsule":
+                direct = self._direct_name(owner)
+                if direct is not None:
+                    return direct
+            elif owner is None and isinstance(name, str):
+                return name
+        raise TypeError(f"{fn!r} is not a function of the c_sdk module nor the name of a library function")
+
+    def _direct_name(self, capsule: object) -> Optional[str]:
+        """The library function a direct function object (c_sdk.qxi_strerror) holds: its
+        capsule keeps the function's address, compared with the loaded library's."""
+        from ._catalog import ANSWERS
+
+        pointer = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.c_char_p)
+        try:
+            address = pointer(("PyCapsule_GetPointer", ctypes.pythonapi))(capsule, None)
+        except ValueError:  # a capsule with a name: not one of the module's
+            return None
+        if self._addresses is None:
+            self._addresses = {ctypes.cast(self.lib[n], ctypes.c_void_p).value or 0: n for n in ANSWERS}
+        return self._addresses.get(address or 0)
+
+    def _script(self, fn: FunctionRef, kind: str) -> bytes:
+        name = self._resolve(fn, kind)
+        with _scripted_lock:
+            _scripted.add(name)
+        return name.encode()
 
     # ---- state and journal
 
@@ -144,7 +266,9 @@ class StandIn:
         events, callback, subscriptions, timers, orders, cash, session shape and clock.
         Called from inside a run, it also ends the session that run is playing."""
         self.lib.qxstub_reset()
-
+        with _scripted_lock:
+            _scripted.clear()
+            _queued_events[0] = 0
     def journal(self) -> List[Call]:
         """All journalled calls still kept, oldest first."""
         out = []
@@ -159,9 +283,10 @@ class StandIn:
         entry = self.lib.qxstub_journal_entry(-1)
         return None if entry is None else decode(entry)
 
-    def calls(self, fn: str) -> List[Call]:
-        """All journalled calls of one function, oldest first."""
-        return [c for c in self.journal() if c.fn == fn]
+    def calls(self, fn: FunctionRef) -> List[Call]:
+        """All journalled calls of one library function, oldest first."""
+        name = self.library_function(fn)
+        return [c for c in self.journal() if c.fn == name]
 
     def clear_journal(self) -> None:
         """Drop every journal entry."""
@@ -193,26 +318,34 @@ class StandIn:
 
     # ---- scripted answers (per function, first in first out)
 
-    def push_status(self, fn: str, status: int) -> None:
+    def push_status(self, fn: FunctionRef, status: int) -> None:
         """Next status (or id, for id-returning functions) returned by fn."""
-        self.lib.qxstub_push_status(_bytes(fn), status)
+        self.lib.qxstub_push_status(self._script(fn, STATUS), status)
 
-    def push_response(self, fn: str, data: Optional[BytesLike], length: Optional[int] = None) -> None:
+    def push_response(self, fn: FunctionRef, data: Optional[BytesLike], length: Optional[int] = None) -> None:
         """Next response fn stores through (char** res, int* res_len).
 
         data None stores a null pointer; length defaults to len(data) and may be 0 or
         negative (it is stored as given)."""
         raw, length = _with_length(data, length)
-        self.lib.qxstub_push_response(_bytes(fn), raw, length)
+        self.lib.qxstub_push_response(self._script(fn, RESPONSE), raw, length)
 
-    def push_text(self, fn: str, text: Optional[BytesLike]) -> None:
+    def push_text(self, fn: FunctionRef, text: Optional[BytesLike]) -> None:
         """Next text returned by a text-returning fn (or stored by qxi_get_serv_addr);
         None makes it a null pointer."""
-        self.lib.qxstub_push_text(_bytes(fn), _bytes(text))
+        self.lib.qxstub_push_text(self._script(fn, TEXT), _bytes(text))
 
-    def unconsumed(self, fn: Optional[str] = None) -> int:
+    def unconsumed(self, fn: Optional[FunctionRef] = None) -> int:
         """Scripted items not yet consumed, for fn or for all functions."""
-        return int(self.lib.qxstub_unconsumed(_bytes(fn)))
+        return int(self.lib.qxstub_unconsumed(None if fn is None else self.library_function(fn).encode()))
+
+    def unused(self) -> Dict[str, int]:
+        """Items scripted through this API since the last reset() and not consumed, by
+        library function (only those with some left), in name order."""
+        with _scripted_lock:
+            names = sorted(_scripted)
+        left = {name: int(self.lib.qxstub_unconsumed(name.encode())) for name in names}
+        return {name: count for name, count in left.items() if count > 0}
 
     # ---- virtual clock and session
 
@@ -230,6 +363,8 @@ class StandIn:
         """Queue one event passed to the callback exactly as given (None -> null pointer)."""
         raw, length = _with_length(payload, length)
         self.lib.qxstub_push_event(_bytes(text), raw, length)
+        with _scripted_lock:
+            _queued_events[0] += 1
 
     def flood_events(
         self, text: Optional[BytesLike], payload: Optional[BytesLike], count: int, length: Optional[int] = None
@@ -237,6 +372,8 @@ class StandIn:
         """Queue `count` deliveries of one event (cheap even for millions)."""
         raw, length = _with_length(payload, length)
         self.lib.qxstub_flood_events(_bytes(text), raw, length, count)
+        with _scripted_lock:
+            _queued_events[0] += max(count, 0)
 
     def fire_from_thread(
         self, text: Optional[BytesLike], payload: Optional[BytesLike], length: Optional[int] = None
