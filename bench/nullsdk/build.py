@@ -79,12 +79,13 @@ def body(function):
     return lines
 
 
-def generate(functions=None, bodies=None):
+def generate(functions=None, bodies=None, extra=""):
     """The library's C++ source. `bodies` (name -> lines) replaces the bodies of some
-    functions: the tests build a library whose functions call each other from it."""
+    functions, `extra` is code put before them: the tests build a library whose
+    functions call each other from it."""
     functions = qxsdk_header.read() if functions is None else functions
     bodies = bodies or {}
-    out = ['#include "qxsdk.h"', PUMP, 'extern "C" {']
+    out = ['#include "qxsdk.h"', PUMP, extra, 'extern "C" {']
     out.extend(qxsdk_header.definitions(functions, lambda f: bodies.get(f.name) or body(f)))
     out.append('}  // extern "C"')
     return "\n".join(out) + "\n"

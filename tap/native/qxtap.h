@@ -18,7 +18,8 @@ int qxtap_start(const char* target, const char* record, int redact, int wait_whe
  * would otherwise do. 0, or -1 with qxtap_error(). */
 int qxtap_load(void);
 const char* qxtap_error(void);
-/* The target and recording file the tap was started with; null before it was. */
+/* The target and recording file the tap was started with, or that the environment
+ * names; null before either. */
 const char* qxtap_target(void);
 const char* qxtap_record(void);
 /* 1 while calls and events are being recorded. */

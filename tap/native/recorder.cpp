@@ -241,12 +241,12 @@ void Recorder::finish(const std::string& trailer_fields) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (error_ == 0) {
         char buffer[320];
-        int n = std::snprintf(buffer, sizeof buffer,
-                              "{\"calls\":%llu,\"events\":%llu,\"dropped_calls\":%llu,\"dropped_events\":%llu,",
-                              static_cast<unsigned long long>(stats_.calls),
-                              static_cast<unsigned long long>(stats_.events),
-                              static_cast<unsigned long long>(stats_.dropped_calls),
-                              static_cast<unsigned long long>(stats_.dropped_events));
+        int n = std::snprintf(
+            buffer, sizeof buffer,
+            "{\"calls\":%llu,\"events\":%llu,\"dropped_calls\":%llu,\"dropped_events\":%llu,",
+            static_cast<unsigned long long>(stats_.calls), static_cast<unsigned long long>(stats_.events),
+            static_cast<unsigned long long>(stats_.dropped_calls),
+            static_cast<unsigned long long>(stats_.dropped_events));
         std::string json(buffer, static_cast<std::size_t>(n));
         json += trailer_fields;
         json += "}";

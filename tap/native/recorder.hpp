@@ -87,9 +87,9 @@ private:
     std::condition_variable space_cv_;  // producers and flush wait for the writer
     std::uint8_t* ring_ = nullptr;
     std::size_t capacity_ = 0;
-    std::uint64_t head_ = 0;     // bytes ever copied in
-    std::uint64_t tail_ = 0;     // bytes ever written out
-    std::uint64_t gap_calls_ = 0;   // dropped since the last gap entry
+    std::uint64_t head_ = 0;       // bytes ever copied in
+    std::uint64_t tail_ = 0;       // bytes ever written out
+    std::uint64_t gap_calls_ = 0;  // dropped since the last gap entry
     std::uint64_t gap_events_ = 0;
     int waiters_ = 0;
     bool writer_sleeping_ = false;

@@ -8,10 +8,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <array>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -22,6 +22,7 @@
 
 namespace qxtap {
 
+__thread ThreadState t_state __attribute__((tls_model("initial-exec"))) = {0, 0, -1, 0, false};
 std::atomic<bool> g_ready{false};
 std::atomic<bool> g_recording{false};
 std::uintptr_t g_target_begin = 0;
@@ -36,9 +37,8 @@ struct Secret {
     const char* item;
 };
 constexpr Secret kSecrets[] = {
-    {"qxi_set_token", "token"},       {"qxi_set_apitoken", "token"},
-    {"qxi_set_ctp_md_info", "password"}, {"qxi_set_bus_info", "password"},
-    {"qxi_set_bus_secure", "tlskey"}, {"qxi_get_encrypted_token", "result"},
+    {"qxi_set_token", "token"},       {"qxi_set_apitoken", "token"},    {"qxi_set_ctp_md_info", "password"},
+    {"qxi_set_bus_info", "password"}, {"qxi_set_bus_secure", "tlskey"}, {"qxi_get_encrypted_token", "result"},
 };
 
 constexpr int kMaxFunctions = 512;
@@ -56,23 +56,12 @@ struct Settings {
 std::mutex g_start_mutex;
 bool g_configured = false;  // settings taken (from the environment or qxtap_start)
 Settings g_settings;
-std::string g_settings_error;  // what was wrong with the environment's settings
 std::string g_error;
 // Never freed: calls and events may still be in flight on other threads at exit.
 Recorder* g_recorder = nullptr;
 std::uint32_t g_secret_masks[kMaxFunctions];  // bit i: item i is a secret (0: the result)
 std::atomic<std::uint64_t> g_next_seq{1};
 std::atomic<std::uint64_t> g_unwrapped{0};
-
-// Per thread: the innermost call or event this thread is inside (what a call made now
-// is made inside), and the innermost call (what an event delivered now is delivered inside).
-struct ThreadState {
-    std::uint64_t scope;
-    std::uint64_t call;
-    int call_fn;
-    std::uint32_t tid;
-};
-thread_local ThreadState t_state __attribute__((tls_model("initial-exec"))) = {0, 0, -1, 0};
 
 std::int64_t now_ns() {
     timespec ts;
@@ -149,7 +138,8 @@ bool resolve_secrets(bool redact, std::string* error) {
         int fn = function_index(secret.function);
         int item = fn < 0 ? -1 : item_index(fn, secret.item);
         if (item < 0) {
-            *error = std::string("the list of secrets names an unknown item: ") + secret.function + "." + secret.item;
+            *error = std::string("the list of secrets names an unknown item: ") + secret.function + "." +
+                     secret.item;
             return false;
         }
         if (redact) g_secret_masks[fn] |= std::uint32_t{1} << item;
@@ -184,12 +174,13 @@ std::string header_json(const Settings& settings) {
         while (!names.empty() && start <= names.size()) {
             std::size_t end = names.find(',', start);
             if (any) json += ',';
-            json += "\"" + names.substr(start, end == std::string::npos ? std::string::npos : end - start) + "\"";
+            json +=
+                "\"" + names.substr(start, end == std::string::npos ? std::string::npos : end - start) + "\"";
             any = true;
             if (end == std::string::npos) break;
             start = end + 1;
         }
-        json += "]]";
+        json += std::string("],\"") + kResultKinds[i] + "\"]";
     }
     json += "]}";
     return json;
@@ -279,8 +270,8 @@ bool start_locked(const Settings& settings, std::string* error) {
     g_target_size = search.end - search.begin;
     if (!settings.record.empty()) {
         auto* recorder = new Recorder();
-        if (!recorder->open(settings.record, header_json(settings), settings.buffer_bytes, settings.wait_when_full,
-                            error)) {
+        if (!recorder->open(settings.record, header_json(settings), settings.buffer_bytes,
+                            settings.wait_when_full, error)) {
             delete recorder;
             return false;
         }
@@ -307,39 +298,66 @@ bool parse_size(const char* text, std::size_t* out) {
     return true;
 }
 
-// Settings from the environment, for a tap loaded with LD_PRELOAD. Taken when the
-// library is loaded; the target is loaded at the first call (or by qxtap_load).
+// The environment's settings as found when the library was loaded: copied by a
+// constructor into plain pointers (no C++ object is constructed yet at that point),
+// read at the first library call or qxtap_load().
+struct Environment {
+    char* target;
+    char* record;
+    char* redact;
+    char* on_full;
+    char* buffer;
+};
+Environment g_environment;
+
+char* copy_variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value ? strdup(value) : nullptr;
+}
+
 __attribute__((constructor)) void read_environment() {
-    const char* target = std::getenv("QXSDK_TAP_TARGET");
-    const char* record = std::getenv("QXSDK_TAP_RECORD");
-    if (target == nullptr || *target == '\0') {
-        if (record && *record) g_settings_error = "QXSDK_TAP_RECORD is set but QXSDK_TAP_TARGET is not";
-        return;
-    }
-    Settings settings;
-    settings.target = target;
-    if (record) settings.record = record;
-    if (const char* redact = std::getenv("QXSDK_TAP_REDACT")) {
-        std::string value = redact;
-        if (value == "0" || value == "no" || value == "off" || value == "false") settings.redact = false;
-        else if (!(value.empty() || value == "1" || value == "yes" || value == "on" || value == "true"))
-            g_settings_error = "QXSDK_TAP_REDACT must be 1 or 0, not " + value;
-    }
-    if (const char* on_full = std::getenv("QXSDK_TAP_ON_FULL")) {
-        std::string value = on_full;
-        if (value == "wait") settings.wait_when_full = true;
-        else if (!(value.empty() || value == "drop"))
-            g_settings_error = "QXSDK_TAP_ON_FULL must be drop or wait, not " + value;
-    }
-    if (const char* buffer = std::getenv("QXSDK_TAP_BUFFER")) {
-        if (!parse_size(buffer, &settings.buffer_bytes))
-            g_settings_error = std::string("QXSDK_TAP_BUFFER must be a byte count (with K, M or G), not ") + buffer;
-    }
-    g_settings = settings;
-    g_configured = true;
+    g_environment = {copy_variable("QXSDK_TAP_TARGET"), copy_variable("QXSDK_TAP_RECORD"),
+                     copy_variable("QXSDK_TAP_REDACT"), copy_variable("QXSDK_TAP_ON_FULL"),
+                     copy_variable("QXSDK_TAP_BUFFER")};
     // Only this process records: a child started with the same environment would
     // otherwise truncate the file it is writing.
-    unsetenv("QXSDK_TAP_RECORD");
+    if (g_environment.target) unsetenv("QXSDK_TAP_RECORD");
+}
+
+// Settings from the environment, for a tap loaded with LD_PRELOAD. False when they are
+// absent or wrong, with `error` saying so.
+bool settings_from_environment(Settings* settings, std::string* error) {
+    const Environment& env = g_environment;
+    if (env.target == nullptr) {
+        *error = env.record ? "QXSDK_TAP_RECORD is set but QXSDK_TAP_TARGET is not"
+                            : "no target library: set QXSDK_TAP_TARGET, or call qxsdk_tap.activate() before "
+                              "the first library call";
+        return false;
+    }
+    settings->target = env.target;
+    if (env.record) settings->record = env.record;
+    if (env.redact) {
+        std::string value = env.redact;
+        if (value == "0" || value == "no" || value == "off" || value == "false") {
+            settings->redact = false;
+        } else if (!(value == "1" || value == "yes" || value == "on" || value == "true")) {
+            *error = "QXSDK_TAP_REDACT must be 1 or 0, not " + value;
+            return false;
+        }
+    }
+    if (env.on_full) {
+        std::string value = env.on_full;
+        if (value != "drop" && value != "wait") {
+            *error = "QXSDK_TAP_ON_FULL must be drop or wait, not " + value;
+            return false;
+        }
+        settings->wait_when_full = value == "wait";
+    }
+    if (env.buffer && !parse_size(env.buffer, &settings->buffer_bytes)) {
+        *error = std::string("QXSDK_TAP_BUFFER must be a byte count (with K, M or G), not ") + env.buffer;
+        return false;
+    }
+    return true;
 }
 
 __attribute__((destructor)) void at_unload() {
@@ -354,18 +372,16 @@ __attribute__((destructor)) void at_unload() {
 int load_configured() {
     std::lock_guard<std::mutex> lock(g_start_mutex);
     if (g_ready.load(std::memory_order_acquire)) return 0;
-    if (!g_configured) {
-        g_error = g_settings_error.empty()
-                      ? "no target library: set QXSDK_TAP_TARGET, or call qxsdk_tap.activate() before the "
-                        "first library call"
-                      : g_settings_error;
+    if (g_configured) {
+        g_error = "the tap could not start: " + g_error;
         return -1;
     }
-    if (!g_settings_error.empty()) {
-        g_error = g_settings_error;
-        return -1;
-    }
-    return start_locked(g_settings, &g_error) ? 0 : -1;
+    Settings settings;
+    if (!settings_from_environment(&settings, &g_error)) return -1;
+    // Taken whether or not it starts: a failure is reported, not retried at every call.
+    g_settings = settings;
+    g_configured = true;
+    return start_locked(settings, &g_error) ? 0 : -1;
 }
 
 // ---- The event receiver given to the target
@@ -388,11 +404,14 @@ void deliver(int slot, const char* text, const char* payload, int length) {
     entry.text(text);
     entry.payload(payload, length);
     g_recorder->push(entry, true);
-    // Calls the receiver makes are made inside this event.
+    // Calls the receiver makes are the caller's, made inside this event.
     const std::uint64_t outer = state.scope;
+    const bool in_target = state.in_target;
     state.scope = seq;
+    state.in_target = false;
     callback(text, payload, length);
     state.scope = outer;
+    state.in_target = in_target;
 }
 
 template <int Slot>
@@ -422,7 +441,8 @@ qxi_event_callback wrap_callback(qxi_event_callback callback) {
         }
     }
     if (g_unwrapped.fetch_add(1) == 0)
-        std::fprintf(stderr, "qxsdk tap: more than %d distinct event callbacks; later ones are not recorded\n",
+        std::fprintf(stderr,
+                     "qxsdk tap: more than %d distinct event callbacks; later ones are not recorded\n",
                      kSlots);
     return callback;
 }
@@ -498,6 +518,7 @@ CallRecord::CallRecord(int fn)
     state.scope = state.call = seq_;
     state.call_fn = fn;
     start_ns_ = now_ns();
+    state.in_target = true;
 }
 
 CallRecord::~CallRecord() {
@@ -505,10 +526,12 @@ CallRecord::~CallRecord() {
     state.scope = outer_scope_;
     state.call = outer_call_;
     state.call_fn = outer_call_fn_;
+    state.in_target = false;
 }
 
 void CallRecord::stop() {
     duration_ns_ = now_ns() - start_ns_;
+    t_state.in_target = false;
     // The fixed part, before the items.
     entry_.u16(static_cast<std::uint16_t>(fn_));
     count_at_ = entry_.mark();
@@ -568,7 +591,8 @@ void CallRecord::response(int, char** data, int* length) {
     entry_.u8(kResponse);
     entry_.u8(static_cast<std::uint8_t>((data_given ? 1 : 0) | (length_given ? 2 : 0) | (stored ? 0 : 4)));
     entry_.i32(stored_length);
-    if (stored && length_given && stored_length > 0) entry_.bytes(stored, static_cast<std::size_t>(stored_length));
+    if (stored && length_given && stored_length > 0)
+        entry_.bytes(stored, static_cast<std::size_t>(stored_length));
 }
 
 void CallRecord::stored_text(int item, char** text) {
@@ -624,8 +648,10 @@ QXTAP_EXPORT int qxtap_start(const char* target, const char* record, int redact,
                              long long buffer_bytes) {
     using namespace qxtap;
     std::lock_guard<std::mutex> lock(g_start_mutex);
-    if (g_configured) {
-        g_error = "the tap is already started, in front of " + g_settings.target;
+    if (g_configured || g_environment.target) {
+        g_error =
+            "the tap is already started, in front of " +
+            (g_configured ? g_settings.target : std::string(g_environment.target) + " (QXSDK_TAP_TARGET)");
         return -1;
     }
     if (target == nullptr || buffer_bytes < 0) {
@@ -651,10 +677,13 @@ QXTAP_EXPORT const char* qxtap_error(void) { return qxtap::g_error.c_str(); }
 
 // The target and recording file the tap was started with; null before it was.
 QXTAP_EXPORT const char* qxtap_target(void) {
-    return qxtap::g_configured ? qxtap::g_settings.target.c_str() : nullptr;
+    using namespace qxtap;
+    return g_configured ? g_settings.target.c_str() : g_environment.target;
 }
 QXTAP_EXPORT const char* qxtap_record(void) {
-    return qxtap::g_configured && !qxtap::g_settings.record.empty() ? qxtap::g_settings.record.c_str() : nullptr;
+    using namespace qxtap;
+    if (!g_configured) return g_environment.target ? g_environment.record : nullptr;
+    return g_settings.record.empty() ? nullptr : g_settings.record.c_str();
 }
 
 QXTAP_EXPORT int qxtap_recording(void) { return qxtap::g_recording.load() ? 1 : 0; }

@@ -20,6 +20,8 @@ extern const int kFunctionCount;
 extern const char* const kFunctionNames[];
 // Per function, the names of its recorded items after the result ("req,res").
 extern const char* const kItemNames[];
+// Per function, how its result is recorded: void, int32, int64, real or text.
+extern const char* const kResultKinds[];
 // Binds every target function from the handle; the name of the first one missing, or null.
 const char* bind_target(void* handle);
 
@@ -27,6 +29,19 @@ const char* bind_target(void* handle);
 
 // Result plus the most parameter items of any function.
 inline constexpr int kMaxItems = 16;
+
+// Per thread: the innermost call or event this thread is inside (what a call made now
+// is made inside), the innermost call (what an event delivered now is delivered inside),
+// and whether the thread is running the target's code for a recorded call.
+struct ThreadState {
+    std::uint64_t scope;
+    std::uint64_t call;
+    int call_fn;
+    std::uint32_t tid;
+    bool in_target;
+};
+// __thread: plain thread-local storage, read without a wrapper call.
+extern __thread ThreadState t_state __attribute__((tls_model("initial-exec")));
 
 extern std::atomic<bool> g_ready;
 extern std::atomic<bool> g_recording;
@@ -39,10 +54,13 @@ inline bool ready() { return g_ready.load(std::memory_order_acquire); }
 void load_or_die();
 
 // Whether a call returning to `return_address` is recorded: only while recording, and
-// never when the target calls one of its own exported functions (which the global
-// lookup scope resolves to the tap): those pass straight through.
+// never when the target calls one of its own exported functions, which the global
+// lookup scope resolves to the tap: those pass straight through. The target is calling
+// when this thread is running the target's code for a recorded call (whether it calls
+// directly, by a tail call or through a helper library), or, on the target's own
+// threads, when the call returns into the target's image.
 inline bool observing(const void* return_address) {
-    if (!g_recording.load(std::memory_order_relaxed)) return false;
+    if (!g_recording.load(std::memory_order_relaxed) || t_state.in_target) return false;
     return reinterpret_cast<std::uintptr_t>(return_address) - g_target_begin >= g_target_size;
 }
 

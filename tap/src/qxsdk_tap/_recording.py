@@ -93,6 +93,7 @@ class Header(NamedTuple):
     info: Dict[str, Any]  # pid, target, started_ns, started_unix_ns, buffer_bytes, on_full, redacted
     functions: Tuple[str, ...]  # function index -> name
     items: Dict[str, Tuple[str, ...]]  # function -> names of its items after the result
+    results: Dict[str, str]  # function -> how its result is recorded: void, int32, int64, real, text
 
     @property
     def started_ns(self) -> int:
@@ -243,9 +244,11 @@ class Recording:
                 raise ValueError("%s has no header entry" % self.path)
             info = json.loads(body[1:].decode("utf-8", "replace"))
             self._offset = f.tell()
-        functions = tuple(name for name, _ in info.get("functions", ()))
-        items = {name: tuple(names) for name, names in info.get("functions", ())}
-        self.header = Header(version, info, functions, items)
+        table = info.get("functions", ())
+        functions = tuple(row[0] for row in table)
+        items = {row[0]: tuple(row[1]) for row in table}
+        results = {row[0]: row[2] for row in table}
+        self.header = Header(version, info, functions, items, results)
 
     def _next_body(self, f: BinaryIO) -> Optional[bytes]:
         frame = f.read(8)

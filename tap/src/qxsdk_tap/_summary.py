@@ -29,8 +29,8 @@ def summarise(recording: Recording, success: int = 0) -> Dict[str, Any]:
     for entry in recording:
         if isinstance(entry, Call):
             durations.setdefault(entry.fn, []).append(entry.duration_ns)
-            if isinstance(entry.result, int) and not isinstance(entry.result, bool):
-                if entry.fn not in RESULT_IS_ID and entry.result != success:
+            if recording.header.results.get(entry.fn) == "int32" and entry.fn not in RESULT_IS_ID:
+                if entry.result != success:
                     counts = failures.setdefault(entry.fn, {})
                     counts[entry.result] = counts.get(entry.result, 0) + 1
             end = max(end, entry.start_ns + entry.duration_ns)
