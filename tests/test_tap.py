@@ -304,7 +304,7 @@ static void* ask_the_clock(void* out) {
 }
 """
     library = str(tmp_path_factory.mktemp("selfcall") / "libqxsdk.so")
-    return nullsdk.compile_library(nullsdk.generate(bodies=bodies, extra=extra), library)
+    return nullsdk.compile_library(nullsdk.generate(bodies=bodies, extra=extra)[0], library)
 
 
 SELF_CALLS = """
@@ -513,3 +513,26 @@ def test_the_example_gives_the_same_results_recorded_through_the_tap(tmp_path):
     events = [e for e in entries if isinstance(e, Event)]
     assert sum(e.text == b"tick" for e in events) == 100 and all(e.inside == run.seq for e in events)
     assert calls_of(entries, "qxi_place_order_pb")[0].parent in {e.seq for e in events}
+
+
+FORKS = """
+c_sdk.py_qxi_get_dividends(b"before")
+pid = os.fork()
+if pid == 0:
+    for i in range(1000):
+        c_sdk.py_qxi_get_dividends(b"in the child")
+    sys.exit(0 if c_sdk.py_qxi_get_dividends(b"child")[0] == 0 else 1)  # exits as a process does: at_unload runs
+_, status = os.waitpid(pid, 0)
+c_sdk.py_qxi_get_dividends(b"after")
+print(status)
+"""
+
+
+def test_a_forked_child_forwards_without_touching_the_recording(tmp_path):
+    record = str(tmp_path / "fork.qxtap")
+    done = ok(child(FORKS, record=record))
+    assert done.stdout.strip() == "0"
+    entries = Recording(record).entries()
+    assert [type(e).__name__ for e in entries] == ["Call", "Call", "Trailer"]
+    assert [c.args[0].data for c in entries[:2]] == [b"before", b"after"]
+    assert entries[2].info["calls"] == 2

@@ -80,15 +80,15 @@ def body(function):
 
 
 def generate(functions=None, bodies=None, extra=""):
-    """The library's C++ source. `bodies` (name -> lines) replaces the bodies of some
-    functions, `extra` is code put before them: the tests build a library whose
-    functions call each other from it."""
+    """(the library's C++ source, the number of functions defined). `bodies` (name ->
+    lines) replaces the bodies of some functions, `extra` is code put before them: the
+    tests build a library whose functions call each other from it."""
     functions = qxsdk_header.read() if functions is None else functions
     bodies = bodies or {}
     out = ['#include "qxsdk.h"', PUMP, extra, 'extern "C" {']
     out.extend(qxsdk_header.definitions(functions, lambda f: bodies.get(f.name) or body(f)))
     out.append('}  // extern "C"')
-    return "\n".join(out) + "\n"
+    return "\n".join(out) + "\n", len(functions)
 
 
 def compile_library(source, library):
@@ -111,7 +111,7 @@ def build():
     ):
         return library
     os.makedirs(OUT_DIR, exist_ok=True)
-    compile_library(generate(), library)
+    compile_library(generate()[0], library)
     return library
 
 

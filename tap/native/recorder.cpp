@@ -34,7 +34,8 @@ bool Recorder::open(const std::string& path, const std::string& header_json, std
     }
     capacity_ = std::max<std::size_t>(buffer_bytes, 4096);
     // Populated now, so that no calling thread pays for a page's first touch.
-    void* ring = mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    void* ring =
+        mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     ring_ = ring == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(ring);
     if (ring_ == nullptr) {
         *error = "cannot allocate the recording buffer of " + std::to_string(capacity_) + " bytes";

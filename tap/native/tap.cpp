@@ -147,40 +147,48 @@ bool resolve_secrets(bool redact, std::string* error) {
     return true;
 }
 
+// Appends only (GCC 12 warns wrongly about string concatenation at -O3 with sanitizers).
 std::string header_json(const Settings& settings) {
-    std::string json = "{\"format\":" + std::to_string(kFormatVersion) + ",\"producer\":\"qxsdk-tap\"";
-    json += ",\"pid\":" + std::to_string(getpid());
+    std::string json = "{\"format\":";
+    json += std::to_string(kFormatVersion);
+    json += ",\"producer\":\"qxsdk-tap\",\"pid\":";
+    json += std::to_string(getpid());
     json += ",\"target\":";
     json_string(json, settings.target);
-    json += ",\"started_ns\":" + std::to_string(now_ns());
-    json += ",\"started_unix_ns\":" + std::to_string(unix_ns());
-    json += ",\"buffer_bytes\":" + std::to_string(settings.buffer_bytes);
-    json += std::string(",\"on_full\":\"") + (settings.wait_when_full ? "wait" : "drop") + "\"";
+    json += ",\"started_ns\":";
+    json += std::to_string(now_ns());
+    json += ",\"started_unix_ns\":";
+    json += std::to_string(unix_ns());
+    json += ",\"buffer_bytes\":";
+    json += std::to_string(settings.buffer_bytes);
+    json += settings.wait_when_full ? ",\"on_full\":\"wait\"" : ",\"on_full\":\"drop\"";
     json += ",\"redacted\":[";
-    bool first = true;
-    for (const Secret& secret : kSecrets) {
-        if (!settings.redact) break;
-        if (!first) json += ',';
-        first = false;
-        json_string(json, std::string(secret.function) + "." + secret.item);
+    for (std::size_t i = 0; settings.redact && i < std::size(kSecrets); ++i) {
+        json += i ? ",\"" : "\"";
+        json += kSecrets[i].function;
+        json += '.';
+        json += kSecrets[i].item;
+        json += '"';
     }
+    // Per function: [name, [item names after the result], result kind].
     json += "],\"functions\":[";
     for (int i = 0; i < kFunctionCount; ++i) {
-        if (i) json += ',';
-        json += "[\"" + std::string(kFunctionNames[i]) + "\",[";
-        std::string names = kItemNames[i];
-        std::size_t start = 0;
-        bool any = false;
-        while (!names.empty() && start <= names.size()) {
-            std::size_t end = names.find(',', start);
-            if (any) json += ',';
-            json +=
-                "\"" + names.substr(start, end == std::string::npos ? std::string::npos : end - start) + "\"";
-            any = true;
-            if (end == std::string::npos) break;
-            start = end + 1;
+        json += i ? ",[\"" : "[\"";
+        json += kFunctionNames[i];
+        json += "\",[";
+        if (*kItemNames[i]) {
+            json += '"';
+            for (const char* c = kItemNames[i]; *c; ++c) {
+                if (*c == ',')
+                    json += "\",\"";
+                else
+                    json += *c;
+            }
+            json += '"';
         }
-        json += std::string("],\"") + kResultKinds[i] + "\"]";
+        json += "],\"";
+        json += kResultKinds[i];
+        json += "\"]";
     }
     json += "]}";
     return json;
