@@ -244,10 +244,13 @@ class Recording:
                 raise ValueError("%s has no header entry" % self.path)
             info = json.loads(body[1:].decode("utf-8", "replace"))
             self._offset = f.tell()
-        table = info.get("functions", ())
-        functions = tuple(row[0] for row in table)
-        items = {row[0]: tuple(row[1]) for row in table}
-        results = {row[0]: row[2] for row in table}
+        try:
+            table = info["functions"]
+            functions = tuple(name for name, _, _ in table)
+            items = {name: tuple(names) for name, names, _ in table}
+            results = {name: kind for name, _, kind in table}
+        except (KeyError, TypeError, ValueError):
+            raise ValueError("%s has a malformed header entry" % self.path) from None
         self.header = Header(version, info, functions, items, results)
 
     def _next_body(self, f: BinaryIO) -> Optional[bytes]:
