@@ -57,6 +57,8 @@ bool Recorder::open(const std::string& path, const std::string& header_json, std
     for (int i = 0; ok && i < count; ++i) ok = write_all(spans[i].data, spans[i].size);
     if (!ok) {
         *error = "cannot write the recording " + path + ": " + std::strerror(errno);
+        munmap(ring_, capacity_);
+        ring_ = nullptr;
         ::close(fd_);
         fd_ = -1;
         return false;
