@@ -12,8 +12,13 @@ c_sdk is imported: a simulator in which orders fill at once, never a market. Ctr
 the run through a SIGINT handler that asks the library to stop (an exception raised in
 the event receiver, KeyboardInterrupt included, is reported and absorbed by the module,
 so it would not end the run).
+
+With --record FILE the same session runs through the qxsdk tap (pip install ./tap) put in
+front of the stand-in, which records every library call and event into FILE; read it
+with `python3 -m qxsdk_tap summary FILE`.
 """
 
+import argparse
 import json
 import os
 import signal
@@ -27,8 +32,19 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # The stand-in host package; a real installation provides its own.
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "standin"))
 
-qxsdk_standin.activate()
+_parser = argparse.ArgumentParser(description="A small strategy session against the stand-in library.")
+_parser.add_argument("--record", metavar="FILE", help="record the session through the qxsdk tap into FILE")
+RECORD = _parser.parse_known_args()[0].record
+
+if RECORD:
+    import qxsdk_tap
+
+    qxsdk_tap.activate(target=qxsdk_standin.library_path(), record=RECORD)
+else:
+    qxsdk_standin.activate()
 print("Using the qxsdk stand-in library (a simulator, no market): %s" % qxsdk_standin.library_path(), flush=True)
+if RECORD:
+    print("Recording every library call and event through the qxsdk tap into %s" % RECORD, flush=True)
 
 import c_sdk  # noqa: E402
 from c_sdk import BarLikeDict2, ObjectLikeDict2, QuoteItemLikeDict2, TickLikeDict2  # noqa: E402

@@ -19,6 +19,6 @@ venv=build/refleak-venv
 # -isystem, GCC then finds the release pyconfig.h, so Py_DEBUG is set explicitly to
 # keep the module's reference counting in step with the interpreter's.
 CMAKE_ARGS="-DCMAKE_CXX_FLAGS=-DPy_DEBUG" "$venv/bin/python" -m pip install -q --no-build-isolation \
-    --config-settings=build-dir=build/refleak --force-reinstall --no-deps . ./standin
+    --config-settings=build-dir=build/refleak --force-reinstall --no-deps . ./standin ./tap
 "$venv/bin/python" -c 'import sys; assert hasattr(sys, "gettotalrefcount"), "not a debug interpreter"'
 "$venv/bin/python" -m pytest tests -q -p no:cacheprovider "$@"

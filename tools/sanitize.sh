@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the module and the stand-in distribution (qxsdk-standin) with
-# AddressSanitizer and UndefinedBehaviorSanitizer into a private folder and runs the
+# Builds the module, the stand-in distribution (qxsdk-standin) and the tap (qxsdk-tap)
+# with AddressSanitizer and UndefinedBehaviorSanitizer into a private folder and runs the
 # whole test suite against that build.
 set -euo pipefail
 cd "$(dirname "$0")/.."

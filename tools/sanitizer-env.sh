@@ -1,14 +1,14 @@
-# Sourced by tools/sanitize.sh and tools/fuzz.sh: how to build the module and the
-# stand-in library with AddressSanitizer and UndefinedBehaviorSanitizer into a private
-# folder, and how to run Python against that build.
+# Sourced by tools/sanitize.sh and tools/fuzz.sh: how to build the module, the stand-in
+# library and the tap with AddressSanitizer and UndefinedBehaviorSanitizer into a
+# private folder, and how to run Python against that build.
 
-# build_sanitized SITE: installs the instrumented module and stand-in distribution into
-# SITE (build-dir is relative to each project, so the two builds stay apart).
+# build_sanitized SITE: installs the instrumented module, stand-in and tap distributions
+# into SITE (build-dir is relative to each project, so the builds stay apart).
 build_sanitized() {
     rm -rf "$1"
     C_SDK_SANITIZE=ON C_SDK_WERROR=ON python3 -m pip install --no-build-isolation \
         --no-deps \
-        --config-settings=build-dir=build/sanitize --target "$1" --upgrade . ./standin -q
+        --config-settings=build-dir=build/sanitize --target "$1" --upgrade . ./standin ./tap -q
 }
 
 # run_sanitized SITE COMMAND...: runs COMMAND with the sanitizer runtimes loaded and

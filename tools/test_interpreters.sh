@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
 # What goes into each venv besides the build tools.
-packages=(. ./standin pytest)
+packages=(. ./standin ./tap pytest)
 
 pyenv_root="${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")}"
 failed=() passed=() found=0

@@ -19,16 +19,16 @@ Built on demand (never installed, never part of a package):
 """
 
 import os
-import re
 import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-HEADER = os.path.join(ROOT, "src", "c_sdk", "sdk", "qxsdk.h")
-OUT_DIR = os.path.join(ROOT, "build", "nullsdk")
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import qxsdk_header  # noqa: E402
 
-DECLARATION = re.compile(r"QXSDK_API\s+([\w\s\*]+?)\s*\b(\w+)\s*\(([^)]*)\);", re.S)
+HEADER = qxsdk_header.HEADER
+OUT_DIR = os.path.join(ROOT, "build", "nullsdk")
 
 PUMP = r"""
 namespace {
@@ -56,76 +56,62 @@ extern "C" __attribute__((visibility("default"))) void nullsdk_queue_events(cons
 """
 
 
-def declarations(header_text):
-    """(return type, name, [(type, name), ...]) for every library function."""
-    for ret, name, params in DECLARATION.findall(header_text):
-        params = " ".join(params.split())
-        parsed = []
-        if params and params != "void":
-            for param in params.split(","):
-                param = param.strip()
-                m = re.match(r"(.*?)(\w+)$", param)
-                parsed.append((m.group(1).strip(), m.group(2)))
-        yield " ".join(ret.split()), name, parsed
-
-
-def body(ret, name, params):
+def body(function):
     lines = []
-    names = [p for _, p in params]
-    for ptype, pname in params:
-        if ptype.replace(" ", "") == "char**":
-            lines.append("    if (%s) *%s = response_data;" % (pname, pname))
-        elif ptype.replace(" ", "") == "int*":
-            lines.append("    if (%s) *%s = response_length;" % (pname, pname))
+    for param in function.params:
+        if param.compact == "char**":
+            lines.append("    if (%s) *%s = response_data;" % (param.name, param.name))
+        elif param.compact == "int*":
+            lines.append("    if (%s) *%s = response_length;" % (param.name, param.name))
         else:
-            lines.append("    (void)%s;" % pname)
-    if name == "qxi_set_event_callback_pb":
-        lines.append("    event_callback = %s;" % names[0])
-    if name == "qxi_poll":
+            lines.append("    (void)%s;" % param.name)
+    if function.name == "qxi_set_event_callback_pb":
+        lines.append("    event_callback = %s;" % function.params[0].name)
+    if function.name == "qxi_poll":
         lines.append("    for (; pending > 0; --pending)")
         lines.append("        if (event_callback) event_callback(event_text, event_payload, event_length);")
-    if ret == "void":
+    if function.ret == "void":
         pass
-    elif ret.replace(" ", "") == "constchar*":
+    elif function.compact_ret == "constchar*":
         lines.append('    return "";')
     else:
         lines.append("    return 0;")
     return lines
 
 
-def generate():
-    with open(HEADER) as f:
-        header_text = f.read()
-    out = ['#include "qxsdk.h"', PUMP, 'extern "C" {']
-    count = 0
-    for ret, name, params in declarations(header_text):
-        signature = ", ".join("%s %s" % p for p in params) or "void"
-        out.append("%s %s(%s) {" % (ret, name, signature))
-        out.extend(body(ret, name, params))
-        out.append("}")
-        count += 1
+def generate(functions=None, bodies=None, extra=""):
+    """(the library's C++ source, the number of functions defined). `bodies` (name ->
+    lines) replaces the bodies of some functions, `extra` is code put before them: the
+    tests build a library whose functions call each other from it."""
+    functions = qxsdk_header.read() if functions is None else functions
+    bodies = bodies or {}
+    out = ['#include "qxsdk.h"', PUMP, extra, 'extern "C" {']
+    out.extend(qxsdk_header.definitions(functions, lambda f: bodies.get(f.name) or body(f)))
     out.append('}  // extern "C"')
-    return "\n".join(out) + "\n", count
+    return "\n".join(out) + "\n", len(functions)
 
 
-def build():
-    """Builds the library (when the header is newer) and returns its path."""
-    library = os.path.join(OUT_DIR, "libqxsdk.so")
-    if os.path.exists(library) and os.path.getmtime(library) >= max(
-        os.path.getmtime(HEADER), os.path.getmtime(__file__)
-    ):
-        return library
-    os.makedirs(OUT_DIR, exist_ok=True)
-    source, count = generate()
-    if count != 187:
-        raise RuntimeError("expected 187 library functions in qxsdk.h, found %d" % count)
-    cpp = os.path.join(OUT_DIR, "nullsdk.cpp")
+def compile_library(source, library):
+    """Compiles C++ source defining the library's functions into `library`."""
+    cpp = os.path.splitext(library)[0] + ".cpp"
     with open(cpp, "w") as f:
         f.write(source)
     subprocess.check_call(
         ["g++", "-std=c++20", "-O2", "-shared", "-fPIC", "-fvisibility=hidden", "-Wall", "-Wextra",
          "-I", os.path.dirname(HEADER), "-Wl,-soname,libqxsdk.so", "-o", library, cpp]
     )
+    return library
+
+
+def build():
+    """Builds the library (when the header is newer) and returns its path."""
+    library = os.path.join(OUT_DIR, "libqxsdk.so")
+    if os.path.exists(library) and os.path.getmtime(library) >= max(
+        os.path.getmtime(HEADER), os.path.getmtime(__file__), os.path.getmtime(qxsdk_header.__file__)
+    ):
+        return library
+    os.makedirs(OUT_DIR, exist_ok=True)
+    compile_library(generate()[0], library)
     return library
 
 
