@@ -9,15 +9,11 @@ import pytest
 
 from conftest import run_child
 
-try:
-    import _testcapi
-except ImportError:  # interpreters built without the test modules
-    _testcapi = None
-
-# A dict watcher added after the module's: it formats each change with str(new value)
-# before the dict holds it, so the new value's __str__ runs inside that window.
+# A dict watcher added after the module's, through the C API: for each change it
+# formats the new value with str() before the dict holds it, so that value's __str__
+# runs inside that window.
 WINDOW = """
-import gc, _testcapi
+import ctypes, gc
 calls = []
 
 class Callable:
@@ -29,15 +25,28 @@ class Callable:
     def debug(self, message):
         calls.append(("log", message))
 
+api = ctypes.pythonapi
+Watcher = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+api.PyDict_AddWatcher.argtypes = [Watcher]
+api.PyDict_Watch.argtypes = api.PyDict_Unwatch.argtypes = [ctypes.c_int, ctypes.py_object]
+api.PyDict_ClearWatcher.argtypes = [ctypes.c_int]
+
+@Watcher
+def format_new_value(event, namespace, key, new_value):
+    if new_value:
+        str(ctypes.cast(new_value, ctypes.py_object).value)
+    return 0
+
 def rebind_while_announced(owner, name, value):
     namespace = next(d for d in gc.get_referents(owner) if type(d) is dict and name in d)
-    watcher = _testcapi.add_dict_watcher(0)
-    _testcapi.watch_dict(watcher, namespace)
+    watcher = api.PyDict_AddWatcher(format_new_value)
+    assert watcher >= 0
+    api.PyDict_Watch(watcher, namespace)
     try:
         setattr(owner, name, value)
     finally:
-        _testcapi.unwatch_dict(watcher, namespace)
-        _testcapi.clear_dict_watcher(watcher)
+        api.PyDict_Unwatch(watcher, namespace)
+        api.PyDict_ClearWatcher(watcher)
 """
 
 # (what is rebound, the code run in the window and after the store). The old value's
@@ -103,7 +112,7 @@ CASES = {
 }
 
 
-@pytest.mark.skipif(not hasattr(_testcapi, "add_dict_watcher"), reason="no dict watchers before 3.12")
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="no dict watchers before 3.12")
 @pytest.mark.parametrize("case", CASES)
 def test_rebinding_seen_after_a_call_inside_another_watcher(case):
     result = run_child(WINDOW + CASES[case].replace("\n        ", "\n") + "\nprint('ok')\n")
