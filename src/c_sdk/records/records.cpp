@@ -495,10 +495,11 @@ inline Py_ssize_t own_property(PyObject* descr) {
 // back as another object; the getter is still compared on every read, because a
 // property object's own __init__ can replace it in place.
 //
-// The class's version tag does not tell when the dict changed: before 3.12,
-// sys._clear_type_cache() can hand an old tag out again, and from 3.13 a change
-// invalidates the tag before it is stored, so a lookup in between gives the class a
-// new tag under which the old value is then found. What is followed instead:
+// The class's version tag does not tell when the dict changed: before 3.11,
+// sys._clear_type_cache() restarts the tag counter, so an old tag is handed out again,
+// and from 3.13 a change invalidates the tag before it is stored, so a lookup made in
+// between (by another dict watcher, say) gives the class a new tag under which the old
+// value is then found. What is followed instead:
 // - before 3.12, the dict's own version tag, which every change of the dict replaces,
 //   after the change, with a value never handed out again;
 // - from 3.12, the dict itself, through the module's dict watcher: it is told of each
