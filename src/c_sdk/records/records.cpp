@@ -938,8 +938,7 @@ bool intern_keys() {
         ((ok =
               ok && (K::keys[I] || (K::keys[I] = PyUnicode_InternFromString(std::get<I>(K::props).c_str())))),
          ...);
-    }
-    (std::make_index_sequence<K::prop_count>{});
+    }(std::make_index_sequence<K::prop_count>{});
     if constexpr (K::prop_count > 0) {
         if (ok) seen_properties<K>.fill();
     }
