@@ -11,9 +11,6 @@
 namespace csdk {
 namespace {
 
-CachedGlobal is_py2(names.IS_PY2);
-CachedGlobal receiver(names.f);
-
 // Reports a dropped event on stderr without touching any Python object: used where
 // the library broke its contract and Python must not be entered.
 [[gnu::cold]] void report_dropped(const char* why) {
@@ -90,7 +87,7 @@ inline bool call_with(PyObject* callable, PyObject* text, PyObject* data) {
 }
 
 inline bool call_receiver(PyObject* text, PyObject* data) {
-    Ref callable = receiver.get();  // held for the whole call: `f` may be rebound inside
+    Ref callable = read_global(Global::f);  // held for the whole call: `f` may be rebound inside
     return callable && call_with(callable.get(), text, data);
 }
 
@@ -108,41 +105,31 @@ inline bool call_receiver(PyObject* text, PyObject* data) {
     return decoded && call_receiver(decoded.get(), data.get());
 }
 
-// Both globals an event reads, validated together by one namespace tag. Filled only
-// while IS_PY2 is an exact bool, whose truth test runs no Python code: then nothing
-// between the two reads can rebind either, and both values are borrowed from the
-// namespace exactly as long as the tag holds.
-struct EventGlobals {
-    NamespaceTag tag{};
-    PyObject* legacy_flag = nullptr;  // Py_True or Py_False
-    PyObject* callable = nullptr;
-};
-EventGlobals event_globals;
-
 // The steps in their order: IS_PY2, the text, `f`, then the payload, each lookup
 // raising its own NameError.
 [[gnu::noinline]] bool deliver_slow(const char* text, const char* payload, int length) {
-    event_globals.callable = nullptr;
     NamespaceTag before = namespace_tag();
-    Ref py2 = is_py2.get();
+    Ref py2 = read_global(Global::IS_PY2);
     if (!py2) return false;
     if (py2.get() != Py_False && py2.get() != Py_True) [[unlikely]]
         return deliver_guarded(py2.get(), text, payload, length);
     Ref decoded = event_text(text, static_cast<Py_ssize_t>(strlen(text)), py2.get() == Py_True);
     if (!decoded) return false;
-    Ref callable = receiver.get();  // held for the whole call: `f` may be rebound inside
+    Ref callable = read_global(Global::f);  // held for the whole call: `f` may be rebound inside
     if (!callable) return false;
     Ref data = event_payload(payload, length);
     if (!data) return false;
-    if (namespace_tag() == before) event_globals = {before, py2.get(), callable.get()};
+    // IS_PY2 is an exact bool, whose truth test runs no Python code: nothing between
+    // the two reads can have rebound either.
+    remember_receiver(before, py2.get(), callable.get());
     return call_with(callable.get(), decoded.get(), data.get());
 }
 
 inline bool deliver(const char* text, const char* payload, int length) {
-    if (event_globals.callable && event_globals.tag == namespace_tag()) [[likely]] {
-        Ref callable = Ref::borrow(event_globals.callable);  // `f` may be rebound inside
-        Ref decoded =
-            event_text(text, static_cast<Py_ssize_t>(strlen(text)), event_globals.legacy_flag == Py_True);
+    bool legacy;
+    if (PyObject* receiver = known_receiver(&legacy)) [[likely]] {
+        Ref callable = Ref::borrow(receiver);  // `f` may be rebound inside
+        Ref decoded = event_text(text, static_cast<Py_ssize_t>(strlen(text)), legacy);
         if (!decoded) return false;
         Ref data = event_payload(payload, length);
         return data && call_with(callable.get(), decoded.get(), data.get());

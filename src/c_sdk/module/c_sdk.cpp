@@ -398,8 +398,8 @@ bool execute_steps(PyObject* module) {
     if (!builtins) return false;
     if (PyDict_SetItemString(state.globals, "__builtins__", builtins.get()) < 0) return false;
     Py_XSETREF(state.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
-    if (!watch_namespace()) return false;
-    if (!intern_names() || !intern_signatures() || !build_method_defs() || !init_compat()) return false;
+    if (!intern_names() || !watch_namespace()) return false;
+    if (!intern_signatures() || !build_method_defs() || !init_compat()) return false;
     PyObject* modules = PyImport_GetModuleDict();
     int present = PyDict_Contains(modules, names.sys_modules_key);
     if (present < 0 || (!present && PyDict_SetItem(modules, names.sys_modules_key, module) < 0)) return false;
@@ -421,6 +421,7 @@ int execute(PyObject* module) {
     if (execute_steps(module)) return 0;
     // Back to not loaded: a later import starts again from the creation step.
     if (state.globals) add_traceback("init c_sdk");
+    if (state.globals) forget_namespace();
     Py_CLEAR(state.module);
     Py_CLEAR(state.globals);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init c_sdk");

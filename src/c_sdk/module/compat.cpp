@@ -7,12 +7,9 @@
 namespace csdk {
 namespace {
 
-CachedGlobal platform_module(names.platform);
-CachedGlobal is_py2(names.IS_PY2);
-
 // platform.uname()[0].lower() == system, the comparison's own result.
 PyObject* system_is(PyObject* system) {
-    Ref platform = platform_module.get();
+    Ref platform = read_global(Global::platform);
     if (!platform) return nullptr;
     Ref uname = Ref::steal(PyObject_CallMethodNoArgs(platform.get(), names.uname));
     if (!uname) return nullptr;
@@ -123,7 +120,7 @@ inline PyObject* call_function(PyObject* func, bool own, PyObject* const* args, 
 
 // Truth of IS_PY2 (1, 0, or -1 with an exception); an exact bool needs no call.
 inline int legacy_flag() {
-    Ref py2 = is_py2.get();
+    Ref py2 = read_global(Global::IS_PY2);
     if (!py2) return -1;
     if (py2.get() == Py_False) return 0;
     if (py2.get() == Py_True) return 1;

@@ -5,14 +5,10 @@
 namespace csdk {
 namespace {
 
-CachedGlobal success_value(names.CSDK_OPERATE_SUCCESS);
-CachedGlobal strerror_binding(names.py_qxi_strerror);
-CachedGlobal logger(names.qxsdklogger);
-
 PyObject* c_status_ok(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr const char* where = "c_sdk.c_status_ok";
     if (!check_one_arg("c_status_ok", PyVectorcall_NARGS(nargsf), kwnames)) return fail_in(where);
-    Ref success = success_value.get();
+    Ref success = read_global(Global::CSDK_OPERATE_SUCCESS);
     if (!success) return fail_in(where);
     PyObject* result = PyObject_RichCompare(args[0], success.get(), Py_EQ);
     return result ? result : fail_in(where);
@@ -20,7 +16,7 @@ PyObject* c_status_ok(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
 
 // The library's error text for `status`, through the module's py_qxi_strerror.
 Ref error_text(PyObject* status) {
-    Ref strerror = strerror_binding.get();
+    Ref strerror = read_global(Global::py_qxi_strerror);
     if (!strerror) return {};
     Ref raw = Ref::steal(PyObject_CallOneArg(strerror.get(), status));
     if (!raw) return {};
@@ -28,7 +24,7 @@ Ref error_text(PyObject* status) {
 }
 
 PyObject* report_failure(PyObject* status, PyObject* function) {
-    Ref success = success_value.get();
+    Ref success = read_global(Global::CSDK_OPERATE_SUCCESS);
     if (!success) return nullptr;
     Ref failed = Ref::steal(PyObject_RichCompare(status, success.get(), Py_NE));
     if (!failed) return nullptr;
@@ -44,7 +40,7 @@ PyObject* report_failure(PyObject* status, PyObject* function) {
                         : Ref::steal(PyObject_CallMethodObjArgs(names.fail_unnamed, names.format, status,
                                                                 text.get(), nullptr));
     if (!message) return nullptr;
-    Ref log = logger.get();
+    Ref log = read_global(Global::qxsdklogger);
     if (!log) return nullptr;
     Ref logged = Ref::steal(PyObject_CallMethodOneArg(log.get(), names.debug, message.get()));
     if (!logged) return nullptr;

@@ -486,34 +486,53 @@ inline Py_ssize_t own_property(PyObject* descr) {
     }
 }
 
-// ---- Property reads remembered by class version ---------------------------------------
-// The attribute lookup of a record class remembers, per property name, the descriptor
-// the class's namespace gave for it and the class's version tag at that moment. The
-// interpreter gives a class a new tag whenever its namespace or a base's changes
-// (assigning or deleting an attribute on the class calls PyType_Modified), and never
-// hands an old tag out again (short of wrapping its 32-bit counter), so while the tag
-// is the same the descriptor is the one the full lookup would find, alive in the
-// class's namespace. The getter is still compared on every read, because a property
-// object's own __init__ can replace it in place; the remembered getter is held, so its
-// address cannot come back as another object.
+// ---- Property reads remembered from the class's own dict ---------------------------------
+// The attribute lookup of a record class remembers, per property name, the property
+// its own class dict holds under that name, when that is one of the class's own
+// properties. For an instance of the class itself that is what the full lookup finds
+// (the class comes first in its own MRO, and __bases__ assignment cannot change
+// that). The remembered property and its getter are held, so neither address can come
+// back as another object; the getter is still compared on every read, because a
+// property object's own __init__ can replace it in place.
+//
+// The class's version tag does not tell when the dict changed: before 3.11,
+// sys._clear_type_cache() restarts the tag counter, so an old tag is handed out again,
+// and from 3.13 a change invalidates the tag before it is stored, so a lookup made in
+// between (by another dict watcher, say) gives the class a new tag under which the old
+// value is then found. What is followed instead:
+// - before 3.12, the dict's own version tag, which every change of the dict replaces,
+//   after the change, with a value never handed out again;
+// - from 3.12, the dict itself, through the module's dict watcher: it is told of each
+//   change before it is made, with the value the dict is about to hold, and records
+//   exactly that (see runtime/state.hpp).
 
-// What the lookup of one property name last gave, by name. The names are the
-// class's interned keys, found by identity: the names a program's code reads
-// attributes by are interned too.
+// What the class dict holds for one property name, by name. The names are the class's
+// interned keys, found by identity: the names a program's code reads attributes by are
+// interned too.
 struct SeenProperty {
     PyObject* name = nullptr;    // interned property name; null marks a free bucket
-    unsigned int version = 0;    // the class's version tag at the lookup; 0: nothing seen
+    PyObject* descr = nullptr;   // strong: the property the class dict holds; null: not known
+    PyObject* getter = nullptr;  // strong: its getter when remembered
+#if PY_VERSION_HEX < 0x030C0000
+    uint64_t dict_version = 0;  // the class dict's version tag then; 0: nothing remembered
+#endif
     unsigned int key_index = 0;  // which key that getter reads
-    PyObject* descr = nullptr;   // the property found, borrowed while the tag holds
-    PyObject* getter = nullptr;  // strong: its getter then, so the address is never reused
 };
-static_assert(sizeof(SeenProperty) == 32);  // a bucket's address is one shift away
+
+// Dict versions before 3.12 (every live dict has one above 0).
+#if PY_VERSION_HEX < 0x030C0000
+inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#endif
 
 template <class K>
 struct SeenProperties {
     static constexpr std::size_t size = 64;  // power of two, a few times prop_count
     static_assert(K::prop_count * 2 <= size);
     std::array<SeenProperty, size> buckets{};
+    PyTypeObject* owner = nullptr;  // strong: the record class the entries describe
+#if PY_VERSION_HEX >= 0x030C0000
+    bool known = false;  // false once the class dict may hold a key other than an exact str
+#endif
 
     static std::size_t bucket(PyObject* name) {
         auto bits = reinterpret_cast<std::uintptr_t>(name);
@@ -533,44 +552,135 @@ struct SeenProperties {
             if (buckets[at].name == name) return &buckets[at];
         return nullptr;
     }
+    // Remembers `descr` (or nothing, when null or not one of the class's own
+    // properties) as what the class dict holds under the entry's name.
+    void set(SeenProperty* entry, PyObject* descr, bool in_watcher = false);
+    void forget_all(bool in_watcher = false) {
+        for (SeenProperty& entry : buckets)
+            if (entry.name) set(&entry, nullptr, in_watcher);
+    }
 };
 
 template <class K>
 inline SeenProperties<K> seen_properties;
 
-// The class's current version tag, or 0 when it has none that can be relied on.
-inline unsigned int version_of(PyTypeObject* type) {
+// Drops a reference an entry held. Inside the dict watcher no destructor may run.
+inline void release_entry_ref(PyObject* obj, [[maybe_unused]] bool in_watcher) {
 #if PY_VERSION_HEX >= 0x030C0000
-    return type->tp_version_tag;  // reset to 0 by every change, together with the validity flag
+    if (in_watcher) return release_held(obj);
+#endif
+    Py_XDECREF(obj);
+}
+
+template <class K>
+void SeenProperties<K>::set(SeenProperty* entry, PyObject* descr, bool in_watcher) {
+    Py_ssize_t index = descr ? own_property<K>(descr) : -1;
+    PyObject* old_descr = entry->descr;
+    PyObject* old_getter = entry->getter;
+    if (index >= 0) {
+        entry->descr = Py_NewRef(descr);
+        entry->getter = Py_NewRef(reinterpret_cast<PropertyHead*>(descr)->fget);
+        entry->key_index = static_cast<unsigned int>(index);
+    } else {
+        entry->descr = entry->getter = nullptr;
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    entry->dict_version = index >= 0 ? dict_version(owner->tp_dict) : 0;
+#endif
+    // Last: a destructor run by the release sees the entry complete.
+    release_entry_ref(old_descr, in_watcher);
+    release_entry_ref(old_getter, in_watcher);
+}
+
+// Whether the remembered property still holds for an instance of `type` (then it reads
+// key `seen->key_index`); false when the full lookup must answer.
+template <class K>
+inline bool seen_holds(const SeenProperty* seen, PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030C0000
+    return type == seen_properties<K>.owner && seen->dict_version == dict_version(type->tp_dict) &&
+           reinterpret_cast<PropertyHead*>(seen->descr)->fget == seen->getter;
 #else
-    // Before 3.12 a change clears only the flag and leaves the old tag in place.
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    return type == seen_properties<K>.owner && seen->descr &&
+           reinterpret_cast<PropertyHead*>(seen->descr)->fget == seen->getter;
 #endif
 }
 
-// Whether the remembered property still holds (then it reads key `seen->key_index`);
-// false when the namespace must be asked again: the class changed since, or the
-// property's getter is no longer the one it had.
-inline bool seen_holds(const SeenProperty* seen, PyTypeObject* type) {
-    unsigned int version = version_of(type);
-    return version && seen->version == version &&
-           reinterpret_cast<PropertyHead*>(seen->descr)->fget == seen->getter;
+// The full lookup of a property name on an instance of the record class itself: the
+// class's own dict answers first, as the MRO lookup would (the class comes first),
+// without the interpreter's type cache, which can still hand out the value a change
+// just replaced, under a tag given in between. Before 3.12 what the dict gave is
+// remembered when the dict did not change during the lookup (a key's __eq__ may run);
+// from 3.12 the watcher keeps the entry, and only a getter replaced in place is taken.
+// Null when the dict has no such entry (or its lookup failed, which the interpreter's
+// own lookup also ignores).
+template <class K>
+Ref own_dict_entry(PyTypeObject* type, PyObject* name, SeenProperty* seen) {
+    SeenProperties<K>& table = seen_properties<K>;
+    if (type != table.owner) return {};
+    PyObject* dict = type->tp_dict;
+#if PY_VERSION_HEX < 0x030C0000
+    uint64_t version = dict_version(dict);
+#endif
+    Ref found = Ref::borrow(PyDict_GetItemWithError(dict, name));
+    if (!found) {
+        PyErr_Clear();
+        return {};
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    table.set(seen, dict_version(dict) == version ? found.get() : nullptr);
+#else
+    if (seen->descr == found.get() && reinterpret_cast<PropertyHead*>(seen->descr)->fget != seen->getter)
+        table.set(seen, found.get());
+#endif
+    return found;
 }
 
-// Remembers what the lookup found for a property name, when it is one of the class's
-// own properties and the class kept one tag through the whole lookup.
+#if PY_VERSION_HEX >= 0x030C0000
+// Told before each change of the class dict, with what it is about to hold.
 template <class K>
-void remember(SeenProperty* seen, unsigned int version, PyTypeObject* type, PyObject* found) {
-    Py_ssize_t index = version && version == version_of(type) ? own_property<K>(found) : -1;
-    if (index < 0) {
-        seen->version = 0;
+void on_class_dict_change(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject* new_value) {
+    SeenProperties<K>& table = seen_properties<K>;
+    bool keyed =
+        event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
+    if (keyed && PyUnicode_CheckExact(key)) {
+        if (!table.known) return;
+        SeenProperty* entry = table.find(key);
+        if (!entry) {
+            Py_ssize_t index = index_of_name(key, K::keys.data(), K::prop_count);
+            if (index < 0) return;
+            entry = table.find(K::keys[static_cast<std::size_t>(index)]);
+        }
+        table.set(entry, event == PyDict_EVENT_DELETED ? nullptr : new_value, true);
         return;
     }
-    PyObject* getter = Py_NewRef(reinterpret_cast<PropertyHead*>(found)->fget);
-    Py_XDECREF(std::exchange(seen->getter, getter));
-    seen->descr = found;
-    seen->key_index = static_cast<unsigned int>(index);
-    seen->version = version;
+    // Cleared (empty afterwards), or a change that cannot be followed without running
+    // Python code: the full lookup answers from now on.
+    table.forget_all(true);
+    table.known = event == PyDict_EVENT_CLEARED;
+}
+#endif
+
+// Makes the entries describe the new record class `type`; from 3.12 reads its dict and
+// follows its changes.
+template <class K>
+bool follow_class(PyObject* type) {
+    SeenProperties<K>& table = seen_properties<K>;
+    table.forget_all();
+    Py_XSETREF(table.owner, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* dict = table.owner->tp_dict;
+    for (SeenProperty& entry : table.buckets) {
+        if (!entry.name) continue;
+        // The class was just made: its keys are exact strs, so no Python code runs.
+        PyObject* found = PyDict_GetItemWithError(dict, entry.name);
+        if (!found && PyErr_Occurred()) return false;
+        table.set(&entry, found);
+    }
+    table.known = true;
+    return observe_dict(dict, on_class_dict_change<K>);
+#else
+    return true;
+#endif
 }
 
 // ---- Native slots (instances of the record class itself) -----------------------------
@@ -614,24 +724,23 @@ template <class K>
     return getattr_fallback<K>(self, name);
 }
 
-// The full lookup: the class's namespace (remembering what it gave for a property
-// name in `seen`, when it is one), then __getattr__.
+// The full lookup: the class's namespace (for a property name `seen`, its own dict
+// first), then __getattr__.
 template <class K>
 [[gnu::noinline]] PyObject* getattro_lookup(PyObject* self, PyObject* name, SeenProperty* seen) {
     PyTypeObject* type = Py_TYPE(self);
     if (!PyUnicode_Check(name)) [[unlikely]]
         return PyObject_GenericGetAttr(self, name);
-    unsigned int version = version_of(type);
-    if (PyObject* found = _PyType_Lookup(type, name)) {
-        if (seen) remember<K>(seen, version, type, found);
+    Ref descr = seen ? own_dict_entry<K>(type, name, seen) : Ref();
+    if (!descr) descr = Ref::borrow(_PyType_Lookup(type, name));
+    if (PyObject* found = descr.get()) {
         descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-        if (!get) return Py_NewRef(found);
+        if (!get) return descr.release();
         if (Py_ssize_t index = own_property<K>(found); index >= 0) {
             // What the getter would do, without the call.
             PyObject* result = read_property<K>(self, static_cast<std::size_t>(index));
             return result ? result : property_read_failed<K>(self, name, static_cast<std::size_t>(index));
         }
-        Ref descr = Ref::borrow(found);
         PyObject* result = get(descr.get(), self, reinterpret_cast<PyObject*>(type));
         // As for any class with __getattr__: an AttributeError from the ordinary
         // lookup hands the name on to it.
@@ -646,7 +755,7 @@ PyObject* slot_getattro(PyObject* self, PyObject* name) {
     if constexpr (K::prop_count > 0) {
         seen = seen_properties<K>.find(name);
         if (seen) [[likely]] {
-            if (seen_holds(seen, Py_TYPE(self))) [[likely]] {
+            if (seen_holds<K>(seen, Py_TYPE(self))) [[likely]] {
                 std::size_t index = seen->key_index;
                 PyObject* result = read_property<K>(self, index);
                 if (result) [[likely]]
@@ -950,6 +1059,9 @@ PyObject* create() {
             return nullptr;
         }
         if (PyObject_SetAttr(type.get(), names.__setattr__, fn.get()) < 0) return nullptr;
+    }
+    if constexpr (K::prop_count > 0) {
+        if (!follow_class<K>(type.get())) return nullptr;
     }
     // Not inherited: subclasses keep the interpreter's class call.
     reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = construct<K>;

@@ -2,8 +2,6 @@
 
 namespace csdk {
 
-static CachedGlobal success_value(names.CSDK_OPERATE_SUCCESS);
-
 [[gnu::cold]] static bool raise_too_large(Py_ssize_t size) {
     PyErr_Format(PyExc_OverflowError, "request of %zd bytes is too large for the library (at most %d)", size,
                  INT_MAX);
@@ -143,31 +141,23 @@ static PyObject* make_pair(Ref code, Ref response) {
     return make_pair(std::move(code), std::move(copy));
 }
 
-// The success value as a C long, remembered with the namespace tag it was read under:
-// while the tag holds, CSDK_OPERATE_SUCCESS is still that exact int.
-struct KnownSuccess {
-    NamespaceTag tag{};
-    long value = 0;
-    bool known = false;
-};
-static KnownSuccess known_success;
-
-// The success value: true with `expected` set when it is an exact int that fits,
-// false with `other` holding it (or null with an exception set) otherwise.
-static inline bool success_as_long(long* expected, Ref* other) {
-    NamespaceTag now = namespace_tag();
-    if (known_success.known && known_success.tag == now) [[likely]] {
-        *expected = known_success.value;
-        return true;
-    }
-    known_success.known = false;
-    Ref success = success_value.get();
+[[gnu::noinline]] static bool success_as_long_slow(long* expected, Ref* other) {
+    NamespaceTag before = namespace_tag();
+    Ref success = read_global(Global::CSDK_OPERATE_SUCCESS);
     if (success && exact_success(success.get(), expected)) {
-        if (namespace_tag() == now) known_success = {now, *expected, true};
+        remember_success(before, *expected);
         return true;
     }
     *other = std::move(success);
     return false;
+}
+
+// The success value: true with `expected` set when it is an exact int that fits,
+// false with `other` holding it (or null with an exception set) otherwise.
+static inline bool success_as_long(long* expected, Ref* other) {
+    if (known_success(expected)) [[likely]]
+        return true;
+    return success_as_long_slow(expected, other);
 }
 
 PyObject* response_pair(int status, const char* data, int length, const char* function) {

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "ref.hpp"
@@ -64,56 +65,164 @@ struct ModuleState {
 
 extern ModuleState state;
 
-// Version of the namespace the module reads globals from (its dict, then builtins).
-// Any rebinding in either dict changes it, so a cached lookup is revalidated by
-// comparing tags.
+// The globals the module's own code reads (module dict first, then builtins).
+// clang-format off
+#define CSDK_READ_GLOBALS(X) \
+    X(CSDK_OPERATE_SUCCESS) X(IS_PY2) X(f) X(py_qxi_strerror) X(qxsdklogger) X(platform)
+// clang-format on
+
+enum class Global : unsigned {
+#define CSDK_ENUM(id) id,
+    CSDK_READ_GLOBALS(CSDK_ENUM)
+#undef CSDK_ENUM
+};
+
+#define CSDK_COUNT(id) +1
+inline constexpr std::size_t global_count = 0 CSDK_READ_GLOBALS(CSDK_COUNT);
+#undef CSDK_COUNT
+
+// The interned name of a read global.
+PyObject* global_name(Global which);
+
+// Looks a global up without caching: module dict, then builtins, else NameError.
+Ref lookup_global(PyObject* name);
+
+#if PY_VERSION_HEX < 0x030C0000
+// Before 3.12 every change of a dict gives it a new version tag, taken from one
+// interpreter-wide 64-bit counter after the change is made and never handed out
+// again. A lookup remembered with the tags of both namespace dicts is therefore the
+// dict's current value, alive in it, for exactly as long as both tags are unchanged.
 struct NamespaceTag {
     uint64_t globals = 0;
     uint64_t builtins = 0;
     bool operator==(const NamespaceTag&) const = default;
 };
 
-#if PY_VERSION_HEX < 0x030C0000
-// Every change of a dict gives it a new, interpreter-wide unique version tag.
 inline uint64_t dict_version(PyObject* dict) {
     return dict ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
 }
 
 inline NamespaceTag namespace_tag() { return {dict_version(state.globals), dict_version(state.builtins)}; }
-#else
-// The dict version is no longer public: a dict watcher bumps this epoch instead.
-extern uint64_t namespace_epoch;
 
-inline NamespaceTag namespace_tag() { return {namespace_epoch, 0}; }
+// Remembered reads, each borrowed from the namespace and valid while its tag holds.
+struct KnownNamespace {
+    struct Lookup {
+        NamespaceTag tag{};
+        PyObject* value = nullptr;
+    };
+    Lookup lookups[global_count];
+    NamespaceTag success_tag{};  // CSDK_OPERATE_SUCCESS was this exact int that fits a long
+    long success = 0;
+    bool success_known = false;
+    NamespaceTag event_tag{};  // f and IS_PY2 (an exact bool) as an event read them
+    PyObject* receiver = nullptr;
+    bool legacy = false;
+};
+extern KnownNamespace known;
+
+Ref read_global_slow(Global which);
+
+// New reference to the global's value, or null with NameError (or the lookup's error).
+inline Ref read_global(Global which) {
+    const KnownNamespace::Lookup& lookup = known.lookups[static_cast<unsigned>(which)];
+    if (lookup.value && lookup.tag == namespace_tag()) return Ref::borrow(lookup.value);
+    return read_global_slow(which);
+}
+
+// True with `*value` set while CSDK_OPERATE_SUCCESS is known to be an exact int that
+// fits a C long.
+inline bool known_success(long* value) {
+    if (!known.success_known || known.success_tag != namespace_tag()) return false;
+    *value = known.success;
+    return true;
+}
+
+// Remembers the success value read under `before`, if the namespace is still unchanged.
+inline void remember_success(const NamespaceTag& before, long value) {
+    if (namespace_tag() == before) {
+        known.success_tag = before;
+        known.success = value;
+        known.success_known = true;
+    }
+}
+
+// The event receiver `f` (borrowed) with `*legacy` set from IS_PY2, while both are
+// known and IS_PY2 is an exact bool; else null.
+inline PyObject* known_receiver(bool* legacy) {
+    if (!known.receiver || known.event_tag != namespace_tag()) return nullptr;
+    *legacy = known.legacy;
+    return known.receiver;
+}
+
+// Remembers the receiver and the exact bool IS_PY2 read under `before`, if the
+// namespace is still unchanged.
+inline void remember_receiver(const NamespaceTag& before, PyObject* py2, PyObject* receiver) {
+    if (namespace_tag() == before) {
+        known.event_tag = before;
+        known.receiver = receiver;
+        known.legacy = py2 == Py_True;
+    }
+}
+#else
+// From 3.12 a dict watcher is told of each change *before* it is made, and code run by
+// other watchers in between may read the dict. So the watcher itself records what
+// each read global is about to be bound to, holding it, and derives what the hot paths
+// need; nothing is filled from a later read of the dict. The values below are borrowed
+// from those held references, so they stay alive whatever the dicts do.
+struct NamespaceTag {
+    bool operator==(const NamespaceTag&) const = default;
+};
+inline NamespaceTag namespace_tag() { return {}; }
+
+struct KnownNamespace {
+    PyObject* value[global_count] = {};  // null: unbound, or not known (then the dicts are read)
+    long success = 0;
+    bool success_known = false;    // CSDK_OPERATE_SUCCESS is an exact int that fits a long
+    bool legacy = false;           // IS_PY2 is True
+    PyObject* receiver = nullptr;  // f, while IS_PY2 is an exact bool
+};
+extern KnownNamespace known;
+
+inline Ref read_global(Global which) {
+    if (PyObject* value = known.value[static_cast<unsigned>(which)]) [[likely]]
+        return Ref::borrow(value);
+    return lookup_global(global_name(which));
+}
+
+inline bool known_success(long* value) {
+    if (!known.success_known) return false;
+    *value = known.success;
+    return true;
+}
+inline void remember_success(const NamespaceTag&, long) {}
+
+inline PyObject* known_receiver(bool* legacy) {
+    *legacy = known.legacy;
+    return known.receiver;
+}
+inline void remember_receiver(const NamespaceTag&, PyObject*, PyObject*) {}
+
+// Dict watching shared by the module's caches: one watcher, and per watched dict the
+// function told of its changes (with the watcher's arguments). Such a function may
+// inspect the dict but must run no Python code: it drops references with
+// release_held().
+using DictObserver = void (*)(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value);
+bool observe_dict(PyObject* dict, DictObserver observer);
+
+// Drops a reference taken from a watched dict's value, inside the watcher, where no
+// destructor may run: never the last one.
+void release_held(PyObject* obj);
+
+// Index of the exact str `key` among `names` (interned exact strs), by value; -1 if
+// it is none of them.
+Py_ssize_t index_of_name(PyObject* key, PyObject* const* names, std::size_t count);
 #endif
 
-// Starts tracking changes of the namespace dicts (needed where the interpreter has
-// no public dict version).
+// Starts following the namespace dicts (state.globals, state.builtins): after they are
+// set and the names interned.
 bool watch_namespace();
-
-// A module-global lookup cached against the namespace tag: module dict first, then
-// builtins, else NameError. A rebinding from Python is seen by the next call. The
-// cached reference is borrowed: while the tag is unchanged the dict that holds the
-// binding is unchanged, so the value is alive, and nothing is kept alive that the
-// namespace itself no longer holds.
-class CachedGlobal {
-public:
-    explicit constexpr CachedGlobal(PyObject* const& name) : name_(name) {}
-    // New reference, or null with NameError (or the lookup's error) set.
-    Ref get() {
-        if (value_ && tag_ == namespace_tag()) return Ref::borrow(value_);
-        return lookup();
-    }
-
-private:
-    Ref lookup();
-    PyObject* const& name_;
-    PyObject* value_ = nullptr;  // borrowed from the namespace, valid while tag_ matches
-    NamespaceTag tag_{};
-};
-
-// Looks a global up without caching (used where the lookup happens once).
-Ref lookup_global(PyObject* name);
+// Lets go of everything remembered about the namespace (initialisation failed).
+void forget_namespace();
 
 // Adds a traceback entry named `function` to the pending exception.
 void add_traceback(const char* function);
