@@ -712,9 +712,7 @@ def scenario_records(scene):
         return
     for _ in range(1 + inp.byte() % 8):
         survive(record_op, scene, inp.pick(scene.records))
-    for junk in scene.junk:
-        if set(junk) != {"a", "price", "symbol"} or any(v is not JUNK_MARK for v in junk.values()):
-            raise Finding("a record wrote into storage it no longer holds")
+    check_junk(scene)
 
 
 def scenario_record_lookup(scene):
@@ -749,7 +747,10 @@ def scene_rebind_data(scene):
 
 
 def check_junk(scene):
-    check_junk(scene)
+    """Storage a record let go of must stay as it was left."""
+    for junk in scene.junk:
+        if set(junk) != {"a", "price", "symbol"} or any(v is not JUNK_MARK for v in junk.values()):
+            raise Finding("a record wrote into storage it no longer holds")
 
 
 SCENARIOS = [scenario_call, scenario_resize, scenario_rebound_call, scenario_success_eq, scenario_events,
