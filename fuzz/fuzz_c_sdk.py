@@ -7,13 +7,16 @@ first bytes choose a scenario and a callable, later bytes choose among hand-made
 objects and what they do when the module converts, compares, hashes or calls them.
 
 Usage:
-    python fuzz/fuzz_c_sdk.py [libFuzzer options] [corpus dirs]   # with atheris
+    tools/fuzz.sh [libFuzzer options]     # libFuzzer, through fuzz/fuzz_main.cpp
     python fuzz/fuzz_c_sdk.py --plain [--seconds N] [--seed S] [--last FILE] [files or dirs]
 
---plain needs no atheris: it replays the given inputs, then runs random ones for N
-seconds (default 10; --last FILE keeps the input being run, for a hard crash), in the same process and with the same decoding, so an input found
-by the fuzzer reproduces in plain Python. A hard crash or a sanitizer report is the
-finding; so is a `Finding` exception (an answer the module must never give).
+Under libFuzzer the embedded interpreter calls libfuzzer_entry() once and then the
+callable it returns for each input. --plain needs neither: it replays the given inputs,
+then runs random ones for N seconds (default 10; --last FILE keeps the input being run,
+for a hard crash), in the same process and with the same decoding, so an input found by
+the fuzzer reproduces in plain Python against any installed build. A hard crash or a
+sanitizer report is the finding; so is a `Finding` exception (an answer the module must
+never give).
 """
 
 import faulthandler
@@ -23,6 +26,7 @@ import os
 import random
 import sys
 import time
+import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -847,27 +851,27 @@ def run_plain(argv):
     print(f"replayed {replayed} inputs, ran {count} random inputs, no finding")
 
 
-def instrument_harness(atheris):
-    """Coverage feedback from the harness's own branches (the module itself is not instrumented)."""
-    for value in list(globals().values()):
-        if isinstance(value, type) and value.__module__ == __name__:
-            for attr in vars(value).values():
-                if callable(attr) and hasattr(attr, "__code__"):
-                    atheris.instrument_func(attr)
-        elif callable(value) and hasattr(value, "__code__") and value.__module__ == __name__:
-            atheris.instrument_func(value)
+def fuzz_one(data):
+    """One input under libFuzzer: True for a finding, after printing it."""
+    try:
+        test_one_input(data)
+    except BaseException:  # noqa: BLE001 - a Finding, or a harness fault that must not pass unseen
+        traceback.print_exc(file=sys.__stderr__)
+        sys.__stderr__.flush()
+        return True
+    return False
+
+
+def libfuzzer_entry():
+    """Called once by the libFuzzer harness (fuzz/fuzz_main.cpp): the callable it runs per input."""
+    setup_process()
+    return fuzz_one
 
 
 def main():
-    if "--plain" in sys.argv:
-        run_plain([a for a in sys.argv[1:] if a != "--plain"])
-        return
-    import atheris
-
-    setup_process()
-    instrument_harness(atheris)
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
+    if "--plain" not in sys.argv:
+        sys.exit("usage: tools/fuzz.sh [libFuzzer options], or python3 fuzz/fuzz_c_sdk.py --plain ...")
+    run_plain([a for a in sys.argv[1:] if a != "--plain"])
 
 
 if __name__ == "__main__":

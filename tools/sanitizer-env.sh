@@ -1,6 +1,6 @@
-# Sourced by tools/sanitize.sh and tools/fuzz.sh: how to build the module and the
-# stand-in library with AddressSanitizer and UndefinedBehaviorSanitizer into a private
-# folder, and how to run Python against that build.
+# Sourced by tools/sanitize.sh: how to build the module and the stand-in library with
+# AddressSanitizer and UndefinedBehaviorSanitizer (GCC's) into a private folder, and how
+# to run Python against that build. tools/fuzz.sh makes a clang build of its own.
 
 # build_sanitized SITE: installs the instrumented module and stand-in distribution into
 # SITE (build-dir is relative to each project, so the two builds stay apart).
