@@ -7,13 +7,16 @@ first bytes choose a scenario and a callable, later bytes choose among hand-made
 objects and what they do when the module converts, compares, hashes or calls them.
 
 Usage:
-    python fuzz/fuzz_c_sdk.py [libFuzzer options] [corpus dirs]   # with atheris
+    tools/fuzz.sh [libFuzzer options]     # libFuzzer, through fuzz/fuzz_main.cpp
     python fuzz/fuzz_c_sdk.py --plain [--seconds N] [--seed S] [--last FILE] [files or dirs]
 
---plain needs no atheris: it replays the given inputs, then runs random ones for N
-seconds (default 10; --last FILE keeps the input being run, for a hard crash), in the same process and with the same decoding, so an input found
-by the fuzzer reproduces in plain Python. A hard crash or a sanitizer report is the
-finding; so is a `Finding` exception (an answer the module must never give).
+Under libFuzzer the embedded interpreter calls libfuzzer_entry() once and then the
+callable it returns for each input. --plain needs neither: it replays the given inputs,
+then runs random ones for N seconds (default 10; --last FILE keeps the input being run,
+for a hard crash), in the same process and with the same decoding, so an input found by
+the fuzzer reproduces in plain Python against any installed build. A hard crash or a
+sanitizer report is the finding; so is a `Finding` exception (an answer the module must
+never give).
 """
 
 import faulthandler
@@ -23,6 +26,7 @@ import os
 import random
 import sys
 import time
+import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -712,9 +716,7 @@ def scenario_records(scene):
         return
     for _ in range(1 + inp.byte() % 8):
         survive(record_op, scene, inp.pick(scene.records))
-    for junk in scene.junk:
-        if set(junk) != {"a", "price", "symbol"} or any(v is not JUNK_MARK for v in junk.values()):
-            raise Finding("a record wrote into storage it no longer holds")
+    check_junk(scene)
 
 
 def scenario_record_lookup(scene):
@@ -749,11 +751,375 @@ def scene_rebind_data(scene):
 
 
 def check_junk(scene):
-    check_junk(scene)
+    """Storage a record let go of must stay as it was left."""
+    for junk in scene.junk:
+        if set(junk) != {"a", "price", "symbol"} or any(v is not JUNK_MARK for v in junk.values()):
+            raise Finding("a record wrote into storage it no longer holds")
 
 
+# ---------------------------------------------------------------- a foreign dict watcher
+
+try:
+    import _testcapi
+except ImportError:  # an interpreter built without its test modules
+    _testcapi = None
+FOREIGN_WATCHERS = hasattr(_testcapi, "add_dict_watcher")  # 3.12 and later
+
+
+class ForeignWatcher:
+    """Another extension's watcher on the module's namespace. It runs after the module's own
+    watcher and before the dict changes, and formats the new value with str(), so a value
+    below runs Python code in that window. Without dict watchers (before 3.12) the
+    rebindings and checks run all the same, only nothing runs inside a store."""
+
+    def __enter__(self):
+        self.id = None
+        if FOREIGN_WATCHERS:
+            self.id = _testcapi.add_dict_watcher(0)
+            _testcapi.watch_dict(self.id, NAMESPACE)
+        return self
+
+    def __exit__(self, *exc):
+        if self.id is not None:
+            _testcapi.unwatch_dict(self.id, NAMESPACE)
+            _testcapi.clear_dict_watcher(self.id)  # also drops the events it collected
+
+
+PROBE_STATUS = 7  # a status that is success only while the success value says so
+CALLS = {}  # which Recorder each probe reached (by id, so no old value is kept alive)
+WINDOW_FINDINGS = []  # the watcher swallows what str() raises: findings wait here
+STORING = []  # (name, value) of each store whose watcher is running, innermost last
+
+
+class Loud:
+    """A value whose str(), which the foreign watcher runs on a value being stored, runs an
+    action. While it runs, the module may already use the new value or still the old one:
+    the dict holds the old one, and the module's watcher has been told of the new one."""
+
+    def __str__(self):
+        STORING.append((self.name, self))
+        try:
+            self.action()
+        except Finding as exc:
+            WINDOW_FINDINGS.append(exc)
+        except Exception:  # noqa: BLE001 - an error is an answer, as anywhere else
+            pass
+        finally:
+            STORING.pop()
+        return type(self).__name__
+
+
+def bound_now(name):
+    """The values the module may use for a global now: the dict's, and any being stored."""
+    values = [NAMESPACE[name]] if name in NAMESPACE else []
+    return values + [value for stored, value in STORING if stored == name]
+
+
+def raise_window_findings():
+    if WINDOW_FINDINGS:
+        finding = WINDOW_FINDINGS[0]
+        WINDOW_FINDINGS.clear()
+        raise finding
+
+
+class LoudInt(Loud, int):
+    """A success value that is an int but not an exact one."""
+
+    name = "CSDK_OPERATE_SUCCESS"
+
+
+class Equals(Loud):
+    """A success value equal to one status."""
+
+    name = "CSDK_OPERATE_SUCCESS"
+
+    def __init__(self, status, action):
+        self.status, self.action = status, action
+
+    def __eq__(self, other):
+        return other == self.status
+
+    __hash__ = None
+
+
+class Flag(Loud):
+    """IS_PY2 that is not a bool."""
+
+    name = "IS_PY2"
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __bool__(self):
+        return self.value
+
+
+class Recorder(Loud):
+    """f, py_qxi_strerror or qxsdklogger: notes that it was the one the module called."""
+
+    def __init__(self, name, action):
+        self.name, self.action = name, action
+
+    def __call__(self, first, *rest):
+        CALLS[self.name] = (id(self), type(first))
+        return b"text"
+
+    def debug(self, message):
+        CALLS["qxsdklogger"] = (id(self), type(message))
+
+
+WATCHED_NAMES = ["CSDK_OPERATE_SUCCESS", "f", "IS_PY2", "py_qxi_strerror", "qxsdklogger"]
+
+
+def watched_value(scene, name, depth):
+    """A new value for a module global; mostly one whose str() runs an action."""
+    inp = scene.inp
+    action = window_action(scene, depth)
+    if name == "CSDK_OPERATE_SUCCESS":
+        status = inp.pick([0, PROBE_STATUS])
+        form = inp.byte() % 3
+        if form == 0:
+            return status
+        if form == 1:
+            value = LoudInt(status)
+            value.action = action
+            return value
+        return Equals(status, action)
+    if name == "IS_PY2":
+        return inp.pick([True, False, Flag(True, action), Flag(False, action)])
+    if name in ("py_qxi_strerror", "qxsdklogger") and inp.byte() % 4 == 0:
+        return SAVED[name]
+    return Recorder(name, action)
+
+
+def window_action(scene, depth):
+    """What the foreign watcher's str() runs while a global is being rebound."""
+    inp = scene.inp
+    kind = inp.byte() % 8
+    if kind < len(PROBES):
+        return PROBES[kind]
+    if kind == 4 and depth < 2:
+        name = inp.pick(WATCHED_NAMES)
+        value = watched_value(scene, name, depth + 1)
+
+        def rebind():
+            # Not the name being stored: the interpreter (3.12, 3.13) releases the old
+            # value twice and leaks the inner one when a watcher stores the same key.
+            if all(name != storing for storing, _ in STORING):
+                NAMESPACE[name] = value
+
+        return rebind
+    if kind == 5:
+        return probe_all
+    if kind == 6:
+        return gc.collect
+    return lambda: None
+
+
+def probe_success():
+    """The success value the module compares with is the one bound now."""
+    expected = {PROBE_STATUS == value for value in bound_now("CSDK_OPERATE_SUCCESS")}
+    if c_sdk.c_status_ok(PROBE_STATUS) not in expected:
+        raise Finding(f"c_status_ok({PROBE_STATUS}) compared with a success value no longer bound")
+    sdk.push_status("qxi_get_dividends", PROBE_STATUS)
+    status, response = c_sdk.py_qxi_get_dividends(b"probe")
+    if (response is not None) not in expected:
+        raise Finding(f"a request binding compared status {status} with a success value no longer bound")
+
+
+def probe_failure():
+    """A failed status is explained by the py_qxi_strerror and logged by the qxsdklogger bound now."""
+    CALLS.clear()
+    c_sdk.c_status_fail(1, "probe")  # 1 is never the success value here
+    for name in ("py_qxi_strerror", "qxsdklogger"):
+        check_called(name)
+
+
+def probe_event():
+    """An event reaches the f bound now, with the text type IS_PY2 asks for now."""
+    CALLS.clear()
+    sdk.push_event(b"tick", b"{}")
+    c_sdk.qxi_poll()
+    check_called("f", {bytes if flag else str for flag in bound_now("IS_PY2")})
+
+
+def check_called(name, text_types=None):
+    """The Recorder called for `name`, if any, is one bound now; it is called if only
+    Recorders are."""
+    bound = bound_now(name)
+    recorders = {id(value) for value in bound if isinstance(value, Recorder)}
+    called = CALLS.get(name)
+    if called is None:
+        if recorders and len(recorders) == len(bound):
+            raise Finding(f"the module did not call the {name} bound now")
+        return
+    if called[0] not in recorders:
+        raise Finding(f"the module called a {name} no longer bound")
+    if text_types is not None and called[1] not in text_types:
+        raise Finding(f"{name} was given {called[1].__name__}, not the text type IS_PY2 asks for")
+
+
+PROBES = [probe_success, probe_failure, probe_event, probe_success]
+
+
+def probe_all():
+    for probe in PROBES[:3]:
+        probe()
+
+
+def ignore_event(text, payload):
+    pass
+
+
+def scenario_namespace_watcher(scene):
+    """Globals rebound while a foreign watcher's code calls the module and rebinds other
+    globals in the middle of the store; afterwards every call must use the values bound."""
+    inp = scene.inp
+    WINDOW_FINDINGS.clear()
+    c_sdk.py_qxi_set_data_callback(ignore_event)  # registered, so events are delivered from now on
+    with ForeignWatcher():
+        c_sdk.py_qxi_set_data_callback(Recorder("f", window_action(scene, 0)))
+        raise_window_findings()
+        for _ in range(1 + inp.byte() % 4):
+            name = inp.pick(WATCHED_NAMES)
+            trace("namespace_watcher", name)
+            NAMESPACE[name] = watched_value(scene, name, 0)
+            raise_window_findings()
+            probe_all()
+
+
+# ---------------------------------------------------------------- type-cache clears
+
+
+class Churn:
+    """A class whose changes use up version tags (which restart after a type-cache clear
+    before 3.11), so a record class can be given one it had before."""
+
+
+def churn(count):
+    for i in range(count):
+        Churn.x = i
+        Churn.x  # noqa: B018 - the lookup gives the class a new tag
+
+
+def property_classes():
+    return [cls for cls in RECORD_CLASSES + SUBCLASSES if any(isinstance(getattr(cls, n, None), property)
+                                                              for n in PROPERTY_NAMES)]
+
+
+PROPERTY_CLASSES = property_classes()
+FIELD_NAMES = [n for n in PROPERTY_NAMES if n != "data"]  # data is the storage itself
+
+
+def replacement(scene, owner, name):
+    """What a record class property is replaced by."""
+    inp = scene.inp
+    own = [vars(base)[n] for base in type.mro(owner) for n in FIELD_NAMES
+           if isinstance(vars(base).get(n), property)]
+    kind = inp.byte() % 5
+    if kind == 0:
+        marker = ("replaced", name, inp.byte())
+        return property(lambda self: marker)
+    if kind == 1 and own:  # another property's getter: the module reads that key itself
+        return property(inp.pick(own).fget)
+    if kind == 2 and own:  # a setter as the getter: a call with too few arguments
+        return property(inp.pick(own).fset)
+    if kind == 3:
+        return inp.pick([5, None, "class attribute"])
+    return property(getattr(owner, name).fget) if isinstance(getattr(owner, name, None), property) else 5
+
+
+def expected_read(rec, storage, name):
+    """What reading the attribute must give, found the interpreter's way (after the read, so
+    as not to change which tags the read sees): the class's attribute, else the storage."""
+    for klass in type(rec).__mro__:
+        if name in vars(klass):
+            attr = vars(klass)[name]
+            get = getattr(type(attr), "__get__", None)
+            if get is None:
+                return attr
+            try:
+                return get(attr, rec, type(rec))
+            except AttributeError:  # handed on to __getattr__, as for any class
+                break
+    return storage[name]
+
+
+def outcome(read):
+    try:
+        return "value", read()
+    except Exception as exc:  # noqa: BLE001
+        return "error", type(exc)
+
+
+def scenario_type_cache(scene):
+    """Record properties read, replaced and read again, with the type cache cleared in
+    between: a read must give what the class's property gives now."""
+    inp = scene.inp
+    cls = inp.pick(PROPERTY_CLASSES)
+    storage = {n: f"stored {n}" for n in FIELD_NAMES}
+    rec = cls(storage)
+    settle_type_cache(storage)
+    owners = [k for k in type.mro(cls) if k in PROPERTY_CLASSES]
+    originals = {}
+    try:
+        for _ in range(1 + inp.byte() % 12):
+            op = inp.byte() % 7
+            name = inp.pick(FIELD_NAMES)
+            if op <= 1:
+                got = outcome(lambda: getattr(rec, name))
+                want = outcome(lambda: expected_read(rec, storage, name))
+                trace("type_cache read", cls.__name__, name, got, want)
+                if got != want:
+                    raise Finding(f"{cls.__name__}.{name} read {got}, the class's property gives {want}")
+            elif op == 2:
+                trace("type_cache clear")
+                sys._clear_type_cache()
+            elif op == 3:
+                owner = inp.pick(owners)
+                trace("type_cache replace", owner.__name__, name)
+                originals.setdefault((owner, name), vars(owner).get(name, ABSENT))
+                setattr(owner, name, replacement(scene, owner, name))
+            elif op == 4 and originals:
+                (owner, name), original = inp.pick(list(originals.items()))
+                trace("type_cache restore", owner.__name__, name)
+                restore(owner, name, original)
+            elif op == 5:
+                count = inp.byte() % 16
+                trace("type_cache churn", count)
+                churn(count)
+            else:  # a lookup on the class, not through a record, gives it a tag
+                trace("type_cache class lookup", cls.__name__, name)
+                getattr(cls, name, None)
+    finally:
+        for (owner, name), original in originals.items():
+            restore(owner, name, original)
+
+
+def settle_type_cache(storage):
+    """Every input starts from the same state: what the module remembers about each record
+    class is its own properties, and the interpreter's tags start again (before 3.11)."""
+    for cls in RECORD_CLASSES:
+        rec = cls(storage)
+        for name in FIELD_NAMES:
+            getattr(rec, name, None)
+    sys._clear_type_cache()
+
+
+ABSENT = object()  # a class that had no attribute of that name
+
+
+def restore(owner, name, original):
+    if original is not ABSENT:
+        setattr(owner, name, original)
+    elif name in vars(owner):
+        delattr(owner, name)
+
+
+# New scenarios go at the end: an input's first byte picks its scenario from this list.
 SCENARIOS = [scenario_call, scenario_resize, scenario_rebound_call, scenario_success_eq, scenario_events,
-             scenario_records, scenario_call, scenario_records, scenario_record_lookup]
+             scenario_records, scenario_call, scenario_records, scenario_record_lookup,
+             scenario_namespace_watcher, scenario_type_cache]
 # FUZZ_SCENARIOS=call,rebound_call,... narrows a run to some scenarios (to chase one fault
 # past another that is found first).
 if os.environ.get("FUZZ_SCENARIOS"):
@@ -846,27 +1212,27 @@ def run_plain(argv):
     print(f"replayed {replayed} inputs, ran {count} random inputs, no finding")
 
 
-def instrument_harness(atheris):
-    """Coverage feedback from the harness's own branches (the module itself is not instrumented)."""
-    for value in list(globals().values()):
-        if isinstance(value, type) and value.__module__ == __name__:
-            for attr in vars(value).values():
-                if callable(attr) and hasattr(attr, "__code__"):
-                    atheris.instrument_func(attr)
-        elif callable(value) and hasattr(value, "__code__") and value.__module__ == __name__:
-            atheris.instrument_func(value)
+def fuzz_one(data):
+    """One input under libFuzzer: True for a finding, after printing it."""
+    try:
+        test_one_input(data)
+    except BaseException:  # noqa: BLE001 - a Finding, or a harness fault that must not pass unseen
+        traceback.print_exc(file=sys.__stderr__)
+        sys.__stderr__.flush()
+        return True
+    return False
+
+
+def libfuzzer_entry():
+    """Called once by the libFuzzer harness (fuzz/fuzz_main.cpp): the callable it runs per input."""
+    setup_process()
+    return fuzz_one
 
 
 def main():
-    if "--plain" in sys.argv:
-        run_plain([a for a in sys.argv[1:] if a != "--plain"])
-        return
-    import atheris
-
-    setup_process()
-    instrument_harness(atheris)
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
+    if "--plain" not in sys.argv:
+        sys.exit("usage: tools/fuzz.sh [libFuzzer options], or python3 fuzz/fuzz_c_sdk.py --plain ...")
+    run_plain([a for a in sys.argv[1:] if a != "--plain"])
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
-# Sourced by tools/sanitize.sh and tools/fuzz.sh: how to build the module, the stand-in
-# library and the tap with AddressSanitizer and UndefinedBehaviorSanitizer into a
-# private folder, and how to run Python against that build.
+# Sourced by tools/sanitize.sh: how to build the module, the stand-in library and the tap
+# with AddressSanitizer and UndefinedBehaviorSanitizer (GCC's) into a private folder, and
+# how to run Python against that build. tools/fuzz.sh makes a clang build of its own.
 
 # build_sanitized SITE: installs the instrumented module, stand-in and tap distributions
 # into SITE (build-dir is relative to each project, so the builds stay apart).
