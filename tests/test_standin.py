@@ -588,7 +588,11 @@ def test_reset_inside_a_run_ends_the_session(qxsdk):
     assert c_sdk.qxi_now() == DEFAULT_NOW + 60_000
 
 
-def test_a_resubscribed_bar_starts_afresh(qxsdk):
+@pytest.mark.parametrize("drop", [
+    lambda symbol: c_sdk.py_qxi_unsubscribe(symbol, b"2s"),
+    lambda symbol: c_sdk.py_qxi_subscribe(symbol, b"tick", True),  # drops every earlier subscription
+], ids=["unsubscribe", "subscribe dropping the previous ones"])
+def test_a_resubscribed_bar_starts_afresh(qxsdk, drop):
     start = 1_000_000
     qxsdk.set_now(start)
     qxsdk.set_session(6, 1000)
@@ -604,7 +608,7 @@ def test_a_resubscribed_bar_starts_afresh(qxsdk):
             return
         ticks[data["created_at"] - start] = data
         if data["created_at"] == start + 1000:
-            c_sdk.py_qxi_unsubscribe(symbol, b"2s")
+            drop(symbol)
         elif data["created_at"] == start + 4000:
             c_sdk.py_qxi_subscribe(symbol, b"2s", False)
 
@@ -617,11 +621,14 @@ def test_a_resubscribed_bar_starts_afresh(qxsdk):
     assert bar["high"] == max(ticks[5000]["price"], ticks[6000]["price"])
 
 
-def place(side, volume, price, symbol="A"):
+def place(side, volume, price, symbol="A", raw_price=None):
     request = {"symbol": symbol, "volume": volume, "side": side}
     if price is not None:
         request["price"] = price
-    return c_sdk.py_qxi_place_order(json.dumps(request))
+    text = json.dumps(request)
+    if raw_price is not None:  # the price as written, not as a float prints
+        text = text[:-1] + ', "price": %s}' % raw_price
+    return c_sdk.py_qxi_place_order(text)
 
 
 def test_money_is_kept_in_whole_cents(qxsdk):
@@ -645,11 +652,63 @@ def test_vwap_is_the_average_of_the_opening_fills(qxsdk):
     assert c_sdk.py_qxi_get_cash(b"{}")[1].startswith(b'{"available":1000014.98,"market_value":-18.00,')
 
 
-@pytest.mark.parametrize("price", [0.001, 10.005, 0.009])
-def test_prices_off_the_cent_grid_are_malformed(qxsdk, price):
-    status, response = place(1, 1, price)
-    assert status == 1003 and response is None
-    assert json.loads(c_sdk.py_qxi_get_positions(b"{}")[1]) == []
+@pytest.mark.parametrize("fills, market_value", [
+    ([(1, 1, "10.00"), (1, 1, "10.01"), (2, 1, "10.02")], "10.01"),  # 10.005 rounds up
+    ([(2, 1, "10.00"), (2, 1, "10.01"), (1, 1, "10.02")], "-10.01"),  # short: away from zero
+    ([(1, 1, "10.00"), (1, 2, "10.01"), (2, 1, "10.02")], "20.01"),  # 20.0133 rounds down
+    ([(1, 3, "0.01"), (1, 1, "0.02"), (2, 2, "5.00")], "0.03"),  # 0.025
+])
+def test_market_value_rounds_half_up_to_the_cent(qxsdk, fills, market_value):
+    for side, volume, price in fills:
+        assert place(side, volume, None, raw_price=price)[0] == 0
+    assert json.loads(c_sdk.py_qxi_get_cash(b"{}")[1], parse_float=str)["market_value"] == market_value
+
+
+# A number is read by its decimal text: a double would take 10.000000001 for 10.00.
+@pytest.mark.parametrize("field, text, filled", [
+    ("price", "0.001", None),
+    ("price", "10.005", None),
+    ("price", "0.009", None),
+    ("price", "1e-9", None),
+    ("price", "10.000000001", None),
+    ("price", "10.0100000000000001", None),
+    ("price", "10000000.01", None),
+    ("price", "-0.01", None),
+    ("price", "10.0100", "10.01"),
+    ("price", "1.001e3", "1001.00"),
+    ("price", "1001E-2", "10.01"),
+    ("price", "1e7", "10000000.00"),
+    ("volume", "1.0000000000000001", None),
+    ("volume", "1e-400", None),
+    ("volume", "2.000", 2),
+    ("volume", "1e9", 1000000000),
+    ("side", "1.0000000000000001", None),
+    ("side", "2e0", 2),
+])
+def test_order_numbers_are_read_by_their_decimal_text(qxsdk, field, text, filled):
+    numbers = {"volume": "1", "side": "1", "price": "10.00", field: text}
+    request = '{"symbol":"A","volume":%(volume)s,"side":%(side)s,"price":%(price)s}' % numbers
+    status, response = c_sdk.py_qxi_place_order(request)
+    if filled is None:
+        assert (status, response) == (1003, None)
+        assert json.loads(c_sdk.py_qxi_get_positions(b"{}")[1]) == []
+    else:
+        assert status == 0, response
+        assert json.loads(response, parse_float=str)[field] == filled
+
+
+@pytest.mark.parametrize("number, valid", [
+    ("00.5", False), (".5", False), ("5.", False), ("-.5", False), ("01", False), ("-01", False),
+    ("1.e5", False), ("+1", False), ("1e", False), ("1e+", False), ("-", False), ("0x10", False),
+    ("Infinity", False), ("-Infinity", False), ("NaN", False), ("1.5e-", False), ("--1", False),
+    ("0", True), ("-0", True), ("0.5", True), ("-0.5e-3", True), ("1E+5", True), ("10e00", True),
+    ("1e400", True),  # the grammar allows it; only a number the order uses must fit
+])
+def test_the_order_reader_takes_only_json_numbers(qxsdk, number, valid):
+    # The number in a key the order ignores, alone and inside nested values.
+    for value in [number, "[1, %s]" % number, '{"a": {"b": [%s]}}' % number]:
+        status, response = c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1,"note":%s}' % value)
+        assert status == (0 if valid else 1003), (value, response)
 
 
 def test_scripted_success_still_says_what_happened(qxsdk):

@@ -1,5 +1,6 @@
 #include "text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -51,6 +52,68 @@ std::string cents(long long c) {
     char b[32];
     std::snprintf(b, sizeof b, "%s%llu.%02llu", c < 0 ? "-" : "", a / 100, a % 100);
     return b;
+}
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+std::size_t json_number_length(std::string_view s) {
+    std::size_t i = 0;
+    auto digits = [&] {
+        const std::size_t from = i;
+        while (i < s.size() && is_digit(s[i])) ++i;
+        return i > from;
+    };
+    if (i < s.size() && s[i] == '-') ++i;
+    if (i < s.size() && s[i] == '0')
+        ++i;
+    else if (!digits())
+        return 0;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        if (!digits()) return 0;
+    }
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        if (!digits()) return 0;
+    }
+    return i;
+}
+
+std::optional<long long> scaled_whole(std::string_view number, int scale, long long limit) {
+    if (number.empty() || json_number_length(number) != number.size()) return std::nullopt;
+    // The value is digits x 10^exponent.
+    std::string digits;
+    long long exponent = scale;
+    std::size_t i = number[0] == '-' ? 1 : 0;
+    for (; i < number.size() && is_digit(number[i]); ++i) digits += number[i];
+    if (i < number.size() && number[i] == '.')
+        for (++i; i < number.size() && is_digit(number[i]); ++i, --exponent) digits += number[i];
+    if (i < number.size()) {  // the exponent part
+        const bool negative = number[++i] == '-';
+        if (number[i] == '+' || number[i] == '-') ++i;
+        long long e = 0;  // capped far beyond any digit count that could make up for it
+        for (; i < number.size(); ++i) e = std::min(e * 10 + (number[i] - '0'), 1000000000LL);
+        exponent += negative ? -e : e;
+    }
+    const std::size_t first = digits.find_first_not_of('0');
+    if (first == std::string::npos) return 0;  // any zero, -0 included
+    digits.erase(0, first);
+    while (digits.back() == '0') {
+        digits.pop_back();
+        ++exponent;
+    }
+    if (exponent < 0) return std::nullopt;  // a fraction of the unit is left
+    if (static_cast<long long>(digits.size()) + exponent > 18) return std::nullopt;
+    long long value = 0;
+    for (const char c : digits) value = value * 10 + (c - '0');
+    for (long long k = 0; k < exponent; ++k) value *= 10;
+    if (value > limit) return std::nullopt;
+    return number[0] == '-' ? -value : value;
 }
 
 std::uint64_t fnv(std::string_view s) {
