@@ -360,6 +360,18 @@ HOST_TESTS = """
         c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1}')  # queues an execution report
         assert qxsdk.pending_events() == 1
 
+    def test_delivered_event_then_simulator_event(qxsdk):
+        qxsdk.push_event(b"bus", b"{}")
+        c_sdk.qxi_poll()
+        c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1}')
+
+    def test_undelivered_event_beside_simulator_events(qxsdk):
+        c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1}')
+        qxsdk.push_event(b"bus", b"{}")
+
+    def test_events_queued_through_c(qxsdk):
+        qxsdk.lib.qxstub_flood_events(b"bus", b"{}", 2, 3)
+
     def test_failing_anyway(qxsdk):
         qxsdk.push_response("qxi_get_dividends", b"[]")
         assert False, "its own failure"
@@ -407,13 +419,16 @@ def host_results(tmp_path_factory):
 @pytest.mark.parametrize("test, failed, words", [
     ("test_unused_response", "error", ["qxi_get_dividends: 2 unused"]),
     ("test_unused_text_and_status", "error", ["):\n  qxi_place_order_pb: 1 unused\n  qxi_strerror: 1 unused"]),
-    ("test_undelivered_event", "error", ["events: 1 queued and never delivered (the test queued 1)"]),
+    ("test_undelivered_event", "error", ["events: 1 queued by the test and never delivered"]),
+    ("test_undelivered_event_beside_simulator_events", "error", ["events: 1 queued by the test"]),
+    ("test_events_queued_through_c", "error", ["events: 3 queued by the test"]),
     ("test_scripted_through_c", "error", ["1 more scripted through the qxstub_ C interface"]),
     ("test_misspelt_marker", "error", ["takes only allow_unused", "allow_unsued"]),
     ("test_failing_anyway", "failure", ["its own failure"]),
     ("test_allowed", None, []),
     ("test_all_used", None, []),
     ("test_simulator_events_alone_are_no_script", None, []),
+    ("test_delivered_event_then_simulator_event", None, []),
 ])
 def test_fixture_fails_a_test_that_left_scripts_unused(host_results, test, failed, words):
     results = host_results[test]
@@ -709,6 +724,28 @@ def test_the_order_reader_takes_only_json_numbers(qxsdk, number, valid):
     for value in [number, "[1, %s]" % number, '{"a": {"b": [%s]}}' % number]:
         status, response = c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1,"note":%s}' % value)
         assert status == (0 if valid else 1003), (value, response)
+
+
+def test_pending_pushed_events_are_those_the_control_queued(qxsdk):
+    qxsdk.flood_events(b"bus", b"{}", 3)
+    assert place(1, 1, None)[0] == 0  # the library queues its execution report
+    qxsdk.lib.qxstub_push_event(b"bus", b"{}", 2)
+    assert (qxsdk.pending_events(), qxsdk.pending_pushed_events()) == (5, 4)
+    received = []
+
+    def receiver(text, payload):
+        received.append(text)
+        if len(received) == 2:
+            c_sdk.py_qxi_stop()
+
+    c_sdk.py_qxi_set_data_callback(receiver)
+    assert c_sdk.qxi_poll() == 0
+    assert (qxsdk.pending_events(), qxsdk.pending_pushed_events()) == (3, 2)  # one copy of the flood left
+    assert c_sdk.qxi_poll() == 0
+    assert (qxsdk.pending_events(), qxsdk.pending_pushed_events()) == (0, 0)
+    qxsdk.push_event(b"bus", b"{}")
+    qxsdk.reset()
+    assert qxsdk.pending_pushed_events() == 0
 
 
 def test_scripted_success_still_says_what_happened(qxsdk):
