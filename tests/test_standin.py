@@ -140,26 +140,10 @@ def readme(*parts):
         return f.read()
 
 
-def quick_start_files():
-    """The files the stand-in's quick start tells the reader to create: each fenced block
-    of that section, under the last file name quoted before it."""
-    text = readme("standin")
-    section = text[text.index("## Quick start") : text.index("## Activation")]
-    files, start = {}, 0
-    for block in re.finditer(r"```\w*\n(.*?)```", section, re.S):
-        names = re.findall(r"`([\w/]+\.(?:py|ini))`", section[start : block.start()])
-        files[names[-1]] = block.group(1)
-        start = block.end()
-    return files
-
-
 def test_readme_quick_start_runs(tmp_path):
     # Copied into an empty folder outside the repository, with only installed packages.
-    files = quick_start_files()
+    files = load_tool("quick_start").write(str(tmp_path))
     assert sorted(files) == ["pytest.ini", "qx/__init__.py", "qx/constant.py", "qx/utils.py", "test_quick_start.py"]
-    for name, text in files.items():
-        (tmp_path / name).parent.mkdir(exist_ok=True)
-        (tmp_path / name).write_text(text)
     done = run_clean(None, cwd=tmp_path, host=False,
                      args=[sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider"])
     tests = len(re.findall(r"^def test_", files["test_quick_start.py"], re.M))
@@ -215,6 +199,14 @@ def test_catalog_is_what_the_header_and_tables_generate():
         text = f.read()
         assert load_tool("gen_catalog").generate() == text, "stale catalog: run python3 tools/gen_catalog.py"
         assert g.read() == text, "the installed stand-in's catalog is not the committed one"
+
+
+def test_the_standin_carries_the_module_header():
+    # Its copy lets the stand-in's source distribution build without the repository.
+    with open(os.path.join(ROOT, "src", "c_sdk", "sdk", "qxsdk.h"), "rb") as f:
+        header = f.read()
+    with open(os.path.join(ROOT, "standin", "qxsdk", "include", "qxsdk.h"), "rb") as f:
+        assert f.read() == header, "stale copy: cp src/c_sdk/sdk/qxsdk.h standin/qxsdk/include/"
 
 
 def test_catalog_says_what_each_library_function_consumes(qxsdk):
