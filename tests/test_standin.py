@@ -718,6 +718,13 @@ def test_the_order_reader_takes_only_json_numbers(qxsdk, number, valid):
         assert status == (0 if valid else 1003), (value, response)
 
 
+@pytest.mark.parametrize("depth, status", [(64, 0), (65, 1003), (1_000_000, 1003)])
+def test_the_order_reader_bounds_nesting(qxsdk, depth, status):
+    # Nested values are read recursively: a bound keeps any request from exhausting the stack.
+    note = "[" * depth + "]" * depth
+    assert c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1,"note":%s}' % note)[0] == status
+
+
 def test_pending_pushed_events_are_those_the_control_queued(qxsdk):
     qxsdk.flood_events(b"bus", b"{}", 3)
     assert place(1, 1, None)[0] == 0  # the library queues its execution report
