@@ -86,34 +86,37 @@ std::size_t json_number_length(std::string_view s) {
 
 std::optional<long long> scaled_whole(std::string_view number, int scale, long long limit) {
     if (number.empty() || json_number_length(number) != number.size()) return std::nullopt;
-    // The value is digits x 10^exponent.
-    std::string digits;
-    long long exponent = scale;
-    std::size_t i = number[0] == '-' ? 1 : 0;
-    for (; i < number.size() && is_digit(number[i]); ++i) digits += number[i];
-    if (i < number.size() && number[i] == '.')
-        for (++i; i < number.size() && is_digit(number[i]); ++i, --exponent) digits += number[i];
-    if (i < number.size()) {  // the exponent part
-        const bool negative = number[++i] == '-';
+    const bool negative = number[0] == '-';
+    const std::size_t exponent_at = std::min(number.find_first_of("eE"), number.size());
+    // The value is the mantissa's digits (the point left out) x 10^exponent.
+    const std::string_view mantissa = number.substr(negative, exponent_at - negative);
+    const std::size_t point = mantissa.find('.');
+    long long exponent =
+        scale - static_cast<long long>(point == std::string_view::npos ? 0 : mantissa.size() - point - 1);
+    if (exponent_at < number.size()) {
+        std::size_t i = exponent_at + 1;
+        const bool below_one = number[i] == '-';
         if (number[i] == '+' || number[i] == '-') ++i;
-        long long e = 0;  // capped far beyond any digit count that could make up for it
-        for (; i < number.size(); ++i) e = std::min(e * 10 + (number[i] - '0'), 1000000000LL);
-        exponent += negative ? -e : e;
+        long long e = 0;  // capped far beyond the digits any request can hold
+        for (; i < number.size(); ++i) e = std::min(e * 10 + (number[i] - '0'), 1000000000000000LL);
+        exponent += below_one ? -e : e;
     }
-    const std::size_t first = digits.find_first_not_of('0');
-    if (first == std::string::npos) return 0;  // any zero, -0 included
-    digits.erase(0, first);
-    while (digits.back() == '0') {
-        digits.pop_back();
-        ++exponent;
-    }
+    // The significant digits: from the first to the last that is not a zero.
+    const std::size_t first = mantissa.find_first_not_of("0.");
+    if (first == std::string_view::npos) return 0;  // any zero, -0 included
+    const std::size_t last = mantissa.find_last_not_of("0.");
+    const bool point_inside = point != std::string_view::npos && point > first && point < last;
+    const bool point_after = point != std::string_view::npos && point > last;
+    exponent += static_cast<long long>(mantissa.size() - 1 - last) - (point_after ? 1 : 0);
+    const long long count = static_cast<long long>(last - first + 1) - (point_inside ? 1 : 0);
     if (exponent < 0) return std::nullopt;  // a fraction of the unit is left
-    if (static_cast<long long>(digits.size()) + exponent > 18) return std::nullopt;
+    if (count + exponent > 18) return std::nullopt;
     long long value = 0;
-    for (const char c : digits) value = value * 10 + (c - '0');
+    for (std::size_t k = first; k <= last; ++k)
+        if (mantissa[k] != '.') value = value * 10 + (mantissa[k] - '0');
     for (long long k = 0; k < exponent; ++k) value *= 10;
     if (value > limit) return std::nullopt;
-    return number[0] == '-' ? -value : value;
+    return negative ? -value : value;
 }
 
 std::uint64_t fnv(std::string_view s) {
