@@ -19,6 +19,7 @@ Built on demand (never installed, never part of a package):
 """
 
 import os
+import platform
 import re
 import subprocess
 import sys
@@ -26,7 +27,9 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 HEADER = os.path.join(ROOT, "src", "c_sdk", "sdk", "qxsdk.h")
-OUT_DIR = os.path.join(ROOT, "build", "nullsdk")
+# One build per C library: a library built in a root of a newer Debian (tools/sid_root.sh)
+# may need symbols the host's C library lacks.
+OUT_DIR = os.path.join(ROOT, "build", "nullsdk", "-".join(platform.libc_ver()) or "libc")
 
 DECLARATION = re.compile(r"QXSDK_API\s+([\w\s\*]+?)\s*\b(\w+)\s*\(([^)]*)\);", re.S)
 
