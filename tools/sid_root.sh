@@ -7,6 +7,8 @@
 #   tools/sid_root.sh create         make the root, or reuse it when it is complete
 #   tools/sid_root.sh run CMD ...    run CMD inside the root against this clone
 #   tools/sid_root.sh remove         delete the root
+#   tools/sid_root.sh install PKG... add Debian packages for a task of your own
+#                                    (valgrind, say); CI needs none
 #
 # `run` creates the root first when it is missing, then runs CMD under chroot with this
 # clone (the one holding this script) mounted at /src and the working folder set to the
@@ -245,6 +247,20 @@ command="${1:-}"
 case "$command" in
 create) with_lock -x create_locked ;;
 remove) with_lock -x remove_locked ;;
+install)
+    [ $# -gt 0 ] || die "usage: $0 install PACKAGE ..."
+    extra=("$@")
+    install_extra_locked() {
+        [ -f "$complete" ] || create_locked
+        logged in_namespace apt apt-get -q -o Acquire::Check-Valid-Until=false update
+        logged in_namespace apt apt-get -q -y -o Acquire::Check-Valid-Until=false --no-install-recommends \
+            install "${extra[@]}"
+        logged in_namespace apt apt-get clean
+        [ -f "$ca_bundle" ] && copy_in "$ca_bundle"    # in case ca-certificates was upgraded
+        say "installed ${extra[*]}"
+    }
+    with_lock -x install_extra_locked
+    ;;
 run)
     [ "${1:-}" = "--" ] && shift
     [ $# -gt 0 ] || die "usage: $0 run CMD [ARG ...]"
@@ -263,5 +279,5 @@ run)
     in_namespace run "$workdir" "$@"
     ;;
 __namespace) namespace_main "$@" ;;
-*) die "usage: $0 create | run CMD [ARG ...] | remove" ;;
+*) die "usage: $0 create | run CMD [ARG ...] | remove | install PACKAGE ..." ;;
 esac
