@@ -2,7 +2,8 @@
 # A Debian unstable root in a folder, for the interpreters this machine's Debian release
 # cannot install (CPython 3.14 and 3.15 with their headers, venv support, g++, CMake and
 # Ninja). It lives outside any clone, at ${C_SDK_SID_ROOT:-/var/tmp/c_sdk-sid-root}, is
-# made once (about a minute) and then shared by every clone on the machine. Needs root.
+# made once (one to three minutes) and then shared by every clone on the machine. Needs
+# root (for debootstrap, chroot and mounts).
 #
 #   tools/sid_root.sh create         make the root, or reuse it when it is complete
 #   tools/sid_root.sh run CMD ...    run CMD inside the root against this clone
@@ -16,13 +17,14 @@
 # For example, from the top of a clone:
 #
 #   tools/sid_root.sh run python3.15 -m venv build/sid/3.15
-#   tools/sid_root.sh run build/sid/3.15/bin/python -m pip install scikit-build-core cmake ninja pytest
+#   tools/sid_root.sh run build/sid/3.15/bin/python -m pip install scikit-build-core pytest
 #   tools/sid_root.sh run build/sid/3.15/bin/python -m pip install --no-build-isolation . ./standin
 #   tools/sid_root.sh run build/sid/3.15/bin/python -m pytest tests -q
 #   tools/sid_root.sh run bash       # a shell inside the root
 #
 # Venvs made inside the root hold paths under /src, so they work only through `run`;
 # keep them in the clone's build/ folder, apart from the host's (build/sid/<X.Y> above).
+# CMake and Ninja are the root's own, so the build needs only scikit-build-core from PyPI.
 #
 # Several clones may use the root at once. Everything a command changes is in its clone:
 # HOME is the clone's build/sid/home (pip's cache) and /tmp a fresh tmpfs, so nothing in
