@@ -255,7 +255,7 @@ void replay_enter(Rec& rec) {
     if (st.replay != replay)
         replay_answer = {};
     else
-        replay_answer = {true, r.divergence ? nullptr : &r.calls[static_cast<std::size_t>(k)]};
+        replay_answer = {true, r.divergence || k < 0 ? nullptr : &r.calls[static_cast<std::size_t>(k)]};
 }
 
 std::optional<int> replayed_status() {
