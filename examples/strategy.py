@@ -15,7 +15,9 @@ so it would not end the run).
 
 With --record FILE the same session runs through the qxsdk tap (pip install ./tap) put in
 front of the stand-in, which records every library call and event into FILE; read it
-with `python3 -m qxsdk_tap summary FILE`.
+with `python3 -m qxsdk_tap summary FILE`. With --replay FILE the stand-in answers every
+call from that recording instead of simulating, and the run fails if the session no longer
+makes the recorded calls.
 """
 
 import argparse
@@ -33,18 +35,25 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "standin"))
 
 _parser = argparse.ArgumentParser(description="A small strategy session against the stand-in library.")
-_parser.add_argument("--record", metavar="FILE", help="record the session through the qxsdk tap into FILE")
-RECORD = _parser.parse_known_args()[0].record
+_modes = _parser.add_mutually_exclusive_group()
+_modes.add_argument("--record", metavar="FILE", help="record the session through the qxsdk tap into FILE")
+_modes.add_argument("--replay", metavar="FILE", help="answer every library call from the session recorded in FILE")
+_options = _parser.parse_known_args()[0]
+RECORD, REPLAY = _options.record, _options.replay
 
 if RECORD:
     import qxsdk_tap
 
     qxsdk_tap.activate(target=qxsdk_standin.library_path(), record=RECORD)
 else:
-    qxsdk_standin.activate()
+    standin = qxsdk_standin.activate()
+    if REPLAY:
+        standin.replay(REPLAY)
 print("Using the qxsdk stand-in library (a simulator, no market): %s" % qxsdk_standin.library_path(), flush=True)
 if RECORD:
     print("Recording every library call and event through the qxsdk tap into %s" % RECORD, flush=True)
+if REPLAY:
+    print("Replaying the session recorded in %s" % REPLAY, flush=True)
 
 import c_sdk  # noqa: E402
 from c_sdk import BarLikeDict2, ObjectLikeDict2, QuoteItemLikeDict2, TickLikeDict2  # noqa: E402
@@ -151,6 +160,10 @@ def main() -> int:
     version = c_sdk.qxi_get_c_version()  # None when the library has no version text
     print("  library version: %s, clock %d ms" % (version.decode() if version is not None else "unknown",
                                                   c_sdk.qxi_now()))
+    if REPLAY and (standin.divergence() or standin.replay_left()):
+        print("the session left its recording: %s" % (standin.divergence() or "%d recorded calls and events not "
+                                                      "played" % standin.replay_left()), file=sys.stderr)
+        return 1
     return 0 if c_sdk.c_status_ok(status) and not strategy.errors else 1
 
 

@@ -8,6 +8,7 @@ the stand-in's pytest plugin.
 import ctypes
 import gc
 import os
+import re
 import sys
 import traceback
 
@@ -87,6 +88,23 @@ def assert_argument_error(qxsdk, name, args, kwargs, message):
     assert str(info.value) == message
     assert "c_sdk." + name in tb_names(info)
     assert qxsdk.journal() == []
+
+
+# The interpreter's own messages change wording between releases, so tests assert them
+# by exception type and the part every supported release shares; messages the module
+# makes itself are asserted exactly.
+
+
+def raises_not_a_container(type_name):
+    """`x in obj` where obj, of type `type_name`, has neither __contains__ nor iteration:
+    "argument of type 'T' is not iterable", "... is not a container or iterable" from 3.14."""
+    return pytest.raises(TypeError, match=r"^argument of type '%s' is not " % re.escape(type_name))
+
+
+def raises_non_text_result(method, result_type):
+    """str() or repr() whose `method` returned a `result_type` object: "__str__ returned
+    non-string (type int)", "T.__str__() must return a str, not int" from 3.15."""
+    return pytest.raises(TypeError, match=r"\b%s\b.*\b%s\b" % (re.escape(method), re.escape(result_type)))
 
 
 # Child interpreters: the one place that says how a child finds the module and the

@@ -1,6 +1,7 @@
 """Module initialisation: the namespace, its order, and importing in fresh processes."""
 
 import builtins
+import ctypes
 import importlib
 import importlib.util
 import json
@@ -499,3 +500,32 @@ def test_import_does_not_warn_about_the_version():
     assert result.returncode == 0, result.stderr
     assert reports == [{"loaded": True, "journal": []}]
     assert "RuntimeWarning" not in result.stderr
+
+
+class ModuleDefSlot(ctypes.Structure):
+    _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
+
+
+class ModuleDef(ctypes.Structure):
+    # PyModuleDef: its head (PyObject_HEAD, m_init, m_index, m_copy), then the fields read here.
+    _fields_ = [("head", ctypes.c_void_p * 5), ("m_name", ctypes.c_char_p), ("m_doc", ctypes.c_char_p),
+                ("m_size", ctypes.c_ssize_t), ("m_methods", ctypes.c_void_p),
+                ("m_slots", ctypes.POINTER(ModuleDefSlot))]
+
+
+def test_definition_declares_that_the_module_needs_the_gil():
+    # A GIL build shows no trace of the slot, so the live definition is read: on 3.13 and
+    # later it must say Py_MOD_GIL_USED (null) once, which a free-threaded build obeys by
+    # enabling the GIL again. Slot numbers changed in 3.15 (create, exec, gil).
+    get_def = ctypes.pythonapi.PyModule_GetDef
+    get_def.restype, get_def.argtypes = ctypes.POINTER(ModuleDef), [ctypes.py_object]
+    definition = get_def(c_sdk).contents
+    assert definition.m_name == b"c_sdk"
+    slots = []
+    while definition.m_slots[len(slots)].slot:
+        entry = definition.m_slots[len(slots)]
+        slots.append((entry.slot, entry.value))
+    create, execute, gil = (1, 2, 4) if sys.version_info < (3, 15) else (84, 85, 87)
+    assert {create, execute} <= {slot for slot, _ in slots}, slots
+    gil_slots = [value for slot, value in slots if slot == gil]
+    assert gil_slots == ([None] if sys.version_info >= (3, 13) else []), slots

@@ -29,8 +29,9 @@ nullsdk_build = _load("nullsdk_build", os.path.join(ROOT, "bench", "nullsdk", "b
 
 def build():
     library = nullsdk_build.build()
+    # Per interpreter and C library, as the do-nothing library (a root's 3.14 is not the host's).
     tag = sys.implementation.cache_tag
-    out_dir = os.path.join(ROOT, "build", "floor", tag)
+    out_dir = os.path.join(ROOT, "build", "floor", tag, os.path.basename(os.path.dirname(library)))
     target = os.path.join(out_dir, "qxfloor" + sysconfig.get_config_var("EXT_SUFFIX"))
     source = os.path.join(HERE, "floor.c")
     if os.path.exists(target) and os.path.getmtime(target) >= max(

@@ -19,6 +19,7 @@ Built on demand (never installed, never part of a package):
 """
 
 import os
+import platform
 import subprocess
 import sys
 
@@ -28,7 +29,9 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 import qxsdk_header  # noqa: E402
 
 HEADER = qxsdk_header.HEADER
-OUT_DIR = os.path.join(ROOT, "build", "nullsdk")
+# One build per C library: a library built in a root of a newer Debian (tools/sid_root.sh)
+# may need symbols the host's C library lacks.
+OUT_DIR = os.path.join(ROOT, "build", "nullsdk", "-".join(platform.libc_ver()) or "libc")
 
 PUMP = r"""
 namespace {

@@ -25,8 +25,11 @@ std::unique_ptr<char[]> exact_copy(const char* data, std::size_t size) {
 
 namespace {
 
-// Stores the next scripted response of fn, if there is one.
+// Stores the recorded response while a replay plays, else the next scripted response of
+// fn, if there is one.
 bool store_scripted(std::string_view fn, char** res, int* res_len) {
+    if (replaying()) [[unlikely]]
+        return store_replayed(res, res_len);
     Script* s = script_of(fn);
     std::optional<Response> r = s ? pop_front(s->responses) : std::nullopt;
     if (!r) return false;
@@ -43,6 +46,8 @@ void store(std::string_view fn, char** res, int* res_len, std::string_view fallb
 }
 
 std::optional<std::optional<std::string>> scripted_text(std::string_view fn) {
+    if (replaying()) [[unlikely]]
+        return replayed_text(fn);
     Script* s = script_of(fn);
     return s ? pop_front(s->texts) : std::nullopt;
 }

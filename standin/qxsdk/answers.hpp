@@ -1,8 +1,10 @@
 // How a library call gets its answer: the next scripted status, response or text of its
-// function, else the default one. Responses and texts are handed out in blocks of their
-// exact size, owned by the library (state.hpp: held, texts).
+// function, else the default one; while a replay plays, the recorded one (replay.hpp).
+// Responses and texts are handed out in blocks of their exact size, owned by the library
+// (state.hpp: held, texts).
 #pragma once
 
+#include "replay.hpp"
 #include "state.hpp"
 
 #include <cstddef>
@@ -34,6 +36,8 @@ std::optional<T> pop_front(std::deque<T>& items) {
 }
 
 inline std::optional<int> pop_status(std::string_view fn) {
+    if (replaying()) [[unlikely]]
+        return replayed_status();
     Script* s = script_of(fn);
     return s ? pop_front(s->statuses) : std::nullopt;
 }

@@ -73,6 +73,8 @@ void emit(Lock& lk, const char* text, const std::string& json) {
     if (draining) drain(lk);
 }
 
+void deliver(Lock& lk, const EventPtr& ev) { dispatch(lk, ev); }
+
 void deliver_from_thread(Lock& lk, const EventPtr& ev) {
     const qxi_event_callback cb = st.cb;
     if (!cb) return;

@@ -21,5 +21,8 @@ void drain(Lock& lk);
 void emit(Lock& lk, const char* text, const std::string& json);
 // Calls the callback once with `ev` from a new thread and waits for that thread.
 void deliver_from_thread(Lock& lk, const EventPtr& ev);
+// Calls the callback once with `ev` on this thread, the lock released meanwhile (a replay's
+// recorded events).
+void deliver(Lock& lk, const EventPtr& ev);
 
 }  // namespace standin

@@ -14,11 +14,11 @@ void Rec::begin(const char* fn) {
 Rec& Rec::text(const char* p) { return p ? bytes("str", p, std::strlen(p)) : null("str"); }
 
 // The request is read only through a valid pointer with a non-negative length, and
-// only up to the journal's request cap.
+// only up to the journal's request cap; whole while a replay compares it with the recording.
 Rec& Rec::request(const char* p, int n) {
     if (p) {
         const auto size = static_cast<std::size_t>(std::max(n, 0));
-        const auto cap = static_cast<std::size_t>(st.journal_request_cap);
+        const auto cap = st.replay ? size : static_cast<std::size_t>(st.journal_request_cap);
         bytes("req", p, std::min(size, cap));
         if (size > cap) {
             s_.pop_back();  // reopen the object to add the full size

@@ -11,13 +11,15 @@
 namespace standin {
 
 // One entry: {"fn":name,"args":[{"k":kind,...},...]}. With the journal off nothing is
-// built and no argument is read. Called with the lock held.
+// built and no argument is read, unless a replay needs the entry to check the call.
+// Called with the lock held.
 class Rec {
 public:
-    explicit Rec(const char* fn) : on_(st.journal_on) {
+    explicit Rec(const char* fn) : on_(st.journal_on || st.replay), fn_(fn) {
         if (on_) begin(fn);
     }
     bool on() const { return on_; }
+    const char* fn() const { return fn_; }
     Rec& str(const char* p) { return on_ ? text(p) : *this; }
     Rec& req(const char* p, int n) { return on_ ? request(p, n) : *this; }
     Rec& i(long long v) { return on_ ? add("{\"k\":\"int\",\"v\":" + std::to_string(v) + "}") : *this; }
@@ -47,6 +49,7 @@ private:
     }
     Rec& bytes(const char* k, const char* p, std::size_t n);
     bool on_;
+    const char* fn_;
     std::string s_;
     int n_ = 0;
 };
@@ -54,14 +57,24 @@ private:
 // Drops the oldest entries until the journal is within its caps.
 void trim_journal();
 
+// Appends one entry to the journal.
+inline void keep(std::string entry) {
+    st.journal_bytes += static_cast<long long>(entry.size());
+    st.journal.push_back(std::move(entry));
+    trim_journal();
+}
+
+// While a replay plays: checks the call against the recording, journals it and delivers
+// the events recorded inside it (replay.cpp).
+void replay_enter(Rec& r);
+
 // Every library call starts here; the previous call's buffers are released as documented.
 inline void enter(Rec& r) {
     held.clear();
     if (!r.on()) return;
-    std::string entry = r.take();
-    st.journal_bytes += static_cast<long long>(entry.size());
-    st.journal.push_back(std::move(entry));
-    trim_journal();
+    if (st.replay) [[unlikely]]
+        return replay_enter(r);
+    keep(r.take());
 }
 inline void enter(Rec&& r) { enter(r); }
 

@@ -134,9 +134,11 @@ void qxi_set_backtest_intraday(int intraday) {
 }
 
 // Queued events first, then the simulated session; a scripted status is returned at the end.
+// A replay delivered the recorded events as the call began, and answers for the simulator.
 int qxi_run(void) {
     Lock lk(mu);
     enter(Rec(__func__));
+    if (replaying()) return scripted(__func__, kOk);
     if (depth) return kErrBusy;  // re-entered from a callback
     const int status = scripted(__func__, kOk);
     depth = 1;
@@ -154,6 +156,7 @@ int qxi_run(void) {
 int qxi_poll(void) {
     Lock lk(mu);
     enter(Rec(__func__));
+    if (replaying()) return scripted(__func__, kOk);
     if (depth) return kErrBusy;
     const int status = scripted(__func__, kOk);
     depth = 1;
@@ -205,6 +208,9 @@ const char* qxi_strerror(int errorno) {
         case kErrBusy:
             msg = "run or poll already in progress";
             break;
+        case kErrReplay:
+            msg = "the replay differs from the recording";
+            break;
         default:
             msg = "error " + std::to_string(errorno);
     }
@@ -226,13 +232,13 @@ const char* qxi_get_c_version(void) {
 long long qxi_now(void) {
     Lock lk(mu);
     enter(Rec(__func__));
-    return st.now;
+    return replayed_number().value_or(st.now);
 }
 
 double qxi_now_plus(void) {
     Lock lk(mu);
     enter(Rec(__func__));
-    return static_cast<double>(st.now) / 1000.0;
+    return replayed_real().value_or(static_cast<double>(st.now) / 1000.0);
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include "answers.hpp"
 #include "events.hpp"
 #include "journal.hpp"
+#include "replay.hpp"
 #include "state.hpp"
 
 #include <algorithm>
@@ -18,6 +19,7 @@ extern "C" {
 void qxstub_reset(void) {
     Lock lk(mu);
     st = State{};
+    replay_answer = {};
     ++resets;
 }
 
@@ -128,6 +130,91 @@ long long qxstub_pending_pushed_events(void) {
 long long qxstub_delivered_events(void) {
     Lock lk(mu);
     return st.delivered;
+}
+
+void qxstub_replay_prepare(void) {
+    Lock lk(mu);
+    st.replay_next = std::make_shared<Replay>();
+}
+
+namespace {
+
+// The latest call of the recording being handed over, if any.
+RecordedCall* latest_call() {
+    return st.replay_next && !st.replay_next->calls.empty() ? &st.replay_next->calls.back() : nullptr;
+}
+
+}  // namespace
+
+void qxstub_replay_call(const char* fn, const char* args, int parent) {
+    Lock lk(mu);
+    if (!fn || !args || !st.replay_next) return;
+    Replay& r = *st.replay_next;
+    if (parent < 0 || static_cast<std::size_t>(parent) >= r.events.size()) parent = -1;
+    r.steps.push_back({false, static_cast<int>(r.calls.size())});
+    r.calls.push_back({fn, args, parent, {}, {}, false, {}, {}});
+}
+
+void qxstub_replay_number(long long value) {
+    Lock lk(mu);
+    if (RecordedCall* c = latest_call()) c->number = value;
+}
+
+void qxstub_replay_real(double value) {
+    Lock lk(mu);
+    if (RecordedCall* c = latest_call()) c->real = value;
+}
+
+void qxstub_replay_text(const char* text) {
+    Lock lk(mu);
+    if (RecordedCall* c = latest_call()) {
+        c->has_text = true;
+        c->text = text ? std::optional<std::string>(text) : std::nullopt;
+    }
+}
+
+void qxstub_replay_response(const char* data, int len) {
+    Lock lk(mu);
+    if (RecordedCall* c = latest_call()) {
+        Response r{data == nullptr, {}, len};
+        if (data && len > 0) r.data.assign(data, data + len);
+        c->response = std::move(r);
+    }
+}
+
+void qxstub_replay_event(const char* text, const char* payload, int len, int inside) {
+    Lock lk(mu);
+    if (!st.replay_next) return;
+    Replay& r = *st.replay_next;
+    if (inside < 0 || static_cast<std::size_t>(inside) >= r.calls.size()) inside = -1;
+    r.steps.push_back({true, static_cast<int>(r.events.size())});
+    r.events.push_back({make_event(text, payload, len), inside});
+}
+
+void qxstub_replay_start(int strict) {
+    Lock lk(mu);
+    start_replay(strict != 0);
+}
+
+long long qxstub_replay_left(void) {
+    Lock lk(mu);
+    return st.replay ? replay_left(*st.replay) : -1;
+}
+
+const char* qxstub_replay_next(void) {
+    thread_local std::string copy;
+    Lock lk(mu);
+    if (!st.replay || replay_left(*st.replay) <= 0) return nullptr;
+    copy = replay_next(*st.replay);
+    return copy.c_str();
+}
+
+const char* qxstub_replay_divergence(void) {
+    thread_local std::string copy;
+    Lock lk(mu);
+    if (!st.replay || !st.replay->divergence) return nullptr;
+    copy = *st.replay->divergence;
+    return copy.c_str();
 }
 
 }  // extern "C"

@@ -71,6 +71,41 @@ QXSTUB_API long long qxstub_pending_pushed_events(void);
 /* Callback invocations since the last reset. */
 QXSTUB_API long long qxstub_delivered_events(void);
 
+/* ---- Replay: answers from a recorded session ----
+ * The recording is handed over entry by entry, calls and events in the order they started:
+ * qxstub_replay_prepare, then per call qxstub_replay_call followed by what it answered, per
+ * event qxstub_replay_event, then qxstub_replay_start. From then on every library call is
+ * answered from it instead of the simulator (scripted answers and queued events wait), until
+ * qxstub_reset or the next qxstub_replay_start. A call that differs from the recording fails
+ * with status 1006, as does every call after it; qxstub_replay_divergence says why. */
+/* Starts handing over a recording, dropping one handed over in part. */
+QXSTUB_API void qxstub_replay_prepare(void);
+/* A recorded call: fn, its arguments as the journal writes them (a JSON array) where "*" as
+ * the hex of a text stands for any text that is not null (a redacted one), and the index of
+ * the recorded event from whose callback it was made (-1 for none). */
+QXSTUB_API void qxstub_replay_call(const char* fn, const char* args, int parent);
+/* What the latest recorded call answered: its int or long long result; its double result;
+ * the text it returned or stored through its char** (NULL: a null pointer; not given: the
+ * stand-in's own text); the response it stored (as qxstub_push_response). */
+QXSTUB_API void qxstub_replay_number(long long value);
+QXSTUB_API void qxstub_replay_real(double value);
+QXSTUB_API void qxstub_replay_text(const char* text);
+QXSTUB_API void qxstub_replay_response(const char* data, int len);
+/* A recorded event (as qxstub_push_event), delivered inside the recorded call of index
+ * `inside`, or (-1) from a library thread outside any call. */
+QXSTUB_API void qxstub_replay_event(const char* text, const char* payload, int len, int inside);
+/* Plays what was handed over; strict non-zero: the calls must come in the recorded order
+ * with the recorded arguments, else each function takes its recorded answers in order. */
+QXSTUB_API void qxstub_replay_start(int strict);
+/* Recorded calls and events not played yet; -1 without a replay. */
+QXSTUB_API long long qxstub_replay_left(void);
+/* The next recorded call or event not played, as text; NULL when none is left. */
+QXSTUB_API const char* qxstub_replay_next(void);
+/* Which call the replay expected and which came, at the first call that differed; NULL while
+ * the replay follows the recording (or without one). The texts stay valid until the next call
+ * of the same function on the same thread. */
+QXSTUB_API const char* qxstub_replay_divergence(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,10 +4,10 @@
 //
 // This header holds what every part shares: the state, its lock and the values it is made
 // of. How a call is answered lives beside it, one concern per file: journal.cpp (the call
-// journal), answers.cpp (scripted and default answers), events.cpp (event delivery),
-// market.cpp (the simulated session), orders.cpp (orders, positions and cash); the exported
-// functions are defined in qxi_*.cpp (the library, by family) and qxstub.cpp (the control
-// interface).
+// journal), answers.cpp (scripted and default answers), replay.cpp (answers from a recorded
+// session), events.cpp (event delivery), market.cpp (the simulated session), orders.cpp
+// (orders, positions and cash); the exported functions are defined in qxi_*.cpp (the
+// library, by family) and qxstub.cpp (the control interface).
 //
 // Locking: one mutex guards all state. It is never held while the event callback runs, so
 // the callback may call back into the library (or the control interface) freely; every
@@ -50,6 +50,7 @@ enum : int {
     kErrRequest = 1003,
     kErrUnknownId = 1004,
     kErrBusy = 1005,
+    kErrReplay = 1006,  // a replay that no longer follows its recording (replay.hpp)
 };
 
 struct Event {
@@ -106,6 +107,8 @@ struct Position {
     __int128 open_cost = 0;     // cents paid or received for them
 };
 
+struct Replay;  // replay.hpp
+
 struct State {
     std::deque<std::string> journal;
     long long journal_bytes = 0;  // sum of the entries' sizes
@@ -136,6 +139,10 @@ struct State {
     std::string token;
     std::optional<std::string> orgcode;  // as last given to qxi_set_serv_addr_v5
     std::string last_error;              // what the latest failure the library detected was
+
+    // Recorded sessions (replay.hpp): the one answering calls, if any, and the one being
+    // handed over, which answers nothing yet.
+    std::shared_ptr<Replay> replay, replay_next;
 };
 
 extern std::mutex mu;

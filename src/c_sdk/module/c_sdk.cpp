@@ -431,6 +431,13 @@ int execute(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(execute)},
+#ifdef Py_mod_gil
+    // Said explicitly although it is the default: the module relies on the interpreter
+    // lock to serialise the library's calls and the events delivered inside them (it has
+    // no lock of its own) and to guard its caches, so a free-threaded interpreter must
+    // enable the GIL again when it imports the module.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

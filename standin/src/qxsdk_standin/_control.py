@@ -4,9 +4,13 @@ from __future__ import annotations
 
 import ctypes
 import json
+import os
 import threading
 from types import BuiltinFunctionType
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple, Union
+
+if TYPE_CHECKING:
+    from qxsdk_tap import Recording
 
 __all__ = ["Call", "OUT", "StandIn", "Truncated", "decode", "FunctionRef"]
 
@@ -152,6 +156,20 @@ _SIGNATURES = [
     ("qxstub_pending_events", _c_ll, []),
     ("qxstub_pending_pushed_events", _c_ll, []),
     ("qxstub_delivered_events", _c_ll, []),
+]
+# Replay (see _replay.py).
+_SIGNATURES += [
+    ("qxstub_replay_prepare", None, []),
+    ("qxstub_replay_call", None, [_c_char_p, _c_char_p, _c_int]),
+    ("qxstub_replay_number", None, [_c_ll]),
+    ("qxstub_replay_real", None, [ctypes.c_double]),
+    ("qxstub_replay_text", None, [_c_char_p]),
+    ("qxstub_replay_response", None, [_c_char_p, _c_int]),
+    ("qxstub_replay_event", None, [_c_char_p, _c_char_p, _c_int, _c_int]),
+    ("qxstub_replay_start", None, [_c_int]),
+    ("qxstub_replay_left", _c_ll, []),
+    ("qxstub_replay_next", _c_char_p, []),
+    ("qxstub_replay_divergence", _c_char_p, []),
 ]
 
 
@@ -385,3 +403,32 @@ class StandIn:
     def delivered_events(self) -> int:
         """Callback invocations since the last reset."""
         return int(self.lib.qxstub_delivered_events())
+
+    # ---- replay
+
+    def replay(self, recording: Union[str, "os.PathLike[str]", Recording], strict: bool = True) -> None:
+        """Answer every library call from now on from a recording made by the tap (a file, or a
+        qxsdk_tap.Recording; reading it needs qxsdk-tap installed), until reset() or the next
+        replay(): each call returns the recorded status, result, response or text, the events
+        recorded inside a call are delivered inside it in the recorded order, and qxi_now
+        answers the recorded clock. Scripted answers and queued events wait meanwhile.
+
+        strict: the calls must come in the recorded order with the recorded arguments
+        (redacted ones match any text but a null one); with strict=False each function takes
+        its recorded answers in order, whatever comes between them. At the first call that
+        cannot be answered so, that call and every later one fail with status 1006, and
+        divergence() and qxi_get_ext_errormsg() say which call was expected and which came.
+        A recording with calls or events dropped while it was recorded raises ValueError."""
+        from ._replay import load
+
+        load(self.lib, recording, strict)
+
+    def divergence(self) -> Optional[str]:
+        """Which call the replay expected and which came, at the first call that differed from
+        the recording; None while the replay follows it (or without a replay)."""
+        text = self.lib.qxstub_replay_divergence()
+        return None if text is None else bytes(text).decode("utf-8", "replace")
+
+    def replay_left(self) -> int:
+        """Recorded calls and events the replay has not played yet (0 without a replay)."""
+        return max(int(self.lib.qxstub_replay_left()), 0)

@@ -85,7 +85,7 @@ class _Recording(importlib.abc.Loader):
 
 def leftovers(standin: StandIn) -> List[str]:
     """One line per library function with scripted items left, then those scripted through
-    the C interface, then waiting events."""
+    the C interface, then waiting events, then the rest of a recording not replayed."""
     unused = standin.unused()
     lines = [f"  {name}: {count} unused" for name, count in unused.items()]
     other = standin.unconsumed() - sum(unused.values())
@@ -96,4 +96,11 @@ def leftovers(standin: StandIn) -> List[str]:
     pending = standin.pending_pushed_events()
     if pending:
         lines.append(f"  events: {pending} queued by the test and never delivered")
+    left = standin.replay_left()
+    if left and standin.divergence() is None:
+        following = standin.lib.qxstub_replay_next()
+        lines.append(
+            f"  replay: {left} recorded calls and events not played"
+            + (f", the next: {bytes(following).decode('utf-8', 'replace')}" if following else "")
+        )
     return lines

@@ -7,7 +7,8 @@ test that uses the fixture, or `qxsdk_activate = true`, activates the stand-in.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List
+import sys
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional
 
 import pytest
 
@@ -41,7 +42,7 @@ def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
         "markers",
         "qxsdk(allow_unused=False): options of the qxsdk fixture for this test; "
-        "allow_unused=True lets scripted answers and queued events go unused",
+        "allow_unused=True lets scripted answers, queued events and the rest of a replayed recording go unused",
     )
 
 
@@ -78,7 +79,22 @@ def pytest_collectreport(report: pytest.CollectReport) -> None:
 def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Any:
     outcome = yield
     if call.when == "call":
-        item.stash[_CALL_PASSED] = outcome.get_result().passed
+        report = outcome.get_result()
+        item.stash[_CALL_PASSED] = report.passed
+        # A test that failed on its own shows where a replay it ran left the recording.
+        divergence = _divergence(item) if report.failed else None
+        if divergence:
+            report.sections.append(("qxsdk replay", divergence))
+
+
+def _divergence(item: pytest.Item) -> Optional[str]:
+    """The divergence of the stand-in's replay, if the item uses the fixture and one happened."""
+    loader = sys.modules.get(f"{__package__}._loader")
+    standin = getattr(loader, "_active", None)
+    if standin is None or "qxsdk" not in getattr(item, "fixturenames", ()):
+        return None
+    divergence: Optional[str] = standin.divergence()
+    return divergence
 
 
 def _options(request: pytest.FixtureRequest) -> Dict[str, Any]:
@@ -94,8 +110,9 @@ def _options(request: pytest.FixtureRequest) -> Dict[str, Any]:
 @pytest.fixture
 def qxsdk(request: pytest.FixtureRequest) -> Iterator[StandIn]:
     """The activated stand-in, reset before and after the test; the c_sdk module's
-    namespace is restored after it. The test fails when something it scripted (a status,
-    response, text or event) was left unused, unless marked
+    namespace is restored after it. The test fails when a replay it started diverged from
+    its recording, and when something it scripted (a status, response, text or event) or
+    the rest of a replayed recording was left unused, unless marked
     @pytest.mark.qxsdk(allow_unused=True)."""
     from ._isolation import ModuleState, leftovers
     from ._loader import activate
@@ -107,13 +124,19 @@ def qxsdk(request: pytest.FixtureRequest) -> Iterator[StandIn]:
     try:
         yield standin
         unused = leftovers(standin)
+        divergence = standin.divergence()
     finally:
         standin.reset()
         state.restore()
     # A test that failed, was skipped or never ran has its own report: not failed again here.
-    if unused and not options.get("allow_unused") and request.node.stash.get(_CALL_PASSED, False):
+    passed = request.node.stash.get(_CALL_PASSED, False)
+    if divergence and passed:
         pytest.fail(
-            "scripted for the stand-in and never used (mark the test @pytest.mark.qxsdk(allow_unused=True) "
-            "if that is intended):\n" + "\n".join(unused),
+            f"{divergence}\n(a test that makes a replay diverge on purpose ends it with reset())", pytrace=False
+        )
+    if unused and not options.get("allow_unused") and passed:
+        pytest.fail(
+            "scripted for the stand-in, or recorded for its replay, and never used (mark the test "
+            "@pytest.mark.qxsdk(allow_unused=True) if that is intended):\n" + "\n".join(unused),
             pytrace=False,
         )
