@@ -202,6 +202,8 @@ def measure(c_sdk, library, floor, rounds, number):
         row("  cffi, same call and copy, vs hand-written",
             paired(stmt_timer("cf(req)", ns, number // 4),
                    stmt_timer("floor.get_dividends(req)", ns, number // 4), rounds))
+    else:
+        print("  cffi, same call and copy: skipped, cffi is not installed (pip install cffi)")
 
     # ---- decorated binding with str vs undecorated twin with bytes -------------------
     assert c_sdk.py_qxi_get_cash(REQUEST.decode()) == c_sdk.py_qxi_get_cash_pb_v2(REQUEST)

@@ -17,7 +17,10 @@ import statistics
 import sys
 import timeit
 
-import cffi
+try:
+    import cffi
+except ImportError:  # every call here is made through cffi
+    sys.exit("bench_standin.py needs cffi: pip install cffi")
 
 import qxsdk_standin
 

@@ -140,26 +140,10 @@ def readme(*parts):
         return f.read()
 
 
-def quick_start_files():
-    """The files the stand-in's quick start tells the reader to create: each fenced block
-    of that section, under the last file name quoted before it."""
-    text = readme("standin")
-    section = text[text.index("## Quick start") : text.index("## Activation")]
-    files, start = {}, 0
-    for block in re.finditer(r"```\w*\n(.*?)```", section, re.S):
-        names = re.findall(r"`([\w/]+\.(?:py|ini))`", section[start : block.start()])
-        files[names[-1]] = block.group(1)
-        start = block.end()
-    return files
-
-
 def test_readme_quick_start_runs(tmp_path):
     # Copied into an empty folder outside the repository, with only installed packages.
-    files = quick_start_files()
+    files = load_tool("quick_start").write(str(tmp_path))
     assert sorted(files) == ["pytest.ini", "qx/__init__.py", "qx/constant.py", "qx/utils.py", "test_quick_start.py"]
-    for name, text in files.items():
-        (tmp_path / name).parent.mkdir(exist_ok=True)
-        (tmp_path / name).write_text(text)
     done = run_clean(None, cwd=tmp_path, host=False,
                      args=[sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider"])
     tests = len(re.findall(r"^def test_", files["test_quick_start.py"], re.M))
@@ -215,6 +199,14 @@ def test_catalog_is_what_the_header_and_tables_generate():
         text = f.read()
         assert load_tool("gen_catalog").generate() == text, "stale catalog: run python3 tools/gen_catalog.py"
         assert g.read() == text, "the installed stand-in's catalog is not the committed one"
+
+
+def test_the_standin_carries_the_module_header():
+    # Its copy lets the stand-in's source distribution build without the repository.
+    with open(os.path.join(ROOT, "src", "c_sdk", "sdk", "qxsdk.h"), "rb") as f:
+        header = f.read()
+    with open(os.path.join(ROOT, "standin", "qxsdk", "include", "qxsdk.h"), "rb") as f:
+        assert f.read() == header, "stale copy: cp src/c_sdk/sdk/qxsdk.h standin/qxsdk/include/"
 
 
 def test_catalog_says_what_each_library_function_consumes(qxsdk):
@@ -360,6 +352,18 @@ HOST_TESTS = """
         c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1}')  # queues an execution report
         assert qxsdk.pending_events() == 1
 
+    def test_delivered_event_then_simulator_event(qxsdk):
+        qxsdk.push_event(b"bus", b"{}")
+        c_sdk.qxi_poll()
+        c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1}')
+
+    def test_undelivered_event_beside_simulator_events(qxsdk):
+        c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1}')
+        qxsdk.push_event(b"bus", b"{}")
+
+    def test_events_queued_through_c(qxsdk):
+        qxsdk.lib.qxstub_flood_events(b"bus", b"{}", 2, 3)
+
     def test_failing_anyway(qxsdk):
         qxsdk.push_response("qxi_get_dividends", b"[]")
         assert False, "its own failure"
@@ -407,13 +411,16 @@ def host_results(tmp_path_factory):
 @pytest.mark.parametrize("test, failed, words", [
     ("test_unused_response", "error", ["qxi_get_dividends: 2 unused"]),
     ("test_unused_text_and_status", "error", ["):\n  qxi_place_order_pb: 1 unused\n  qxi_strerror: 1 unused"]),
-    ("test_undelivered_event", "error", ["events: 1 queued and never delivered (the test queued 1)"]),
+    ("test_undelivered_event", "error", ["events: 1 queued by the test and never delivered"]),
+    ("test_undelivered_event_beside_simulator_events", "error", ["events: 1 queued by the test"]),
+    ("test_events_queued_through_c", "error", ["events: 3 queued by the test"]),
     ("test_scripted_through_c", "error", ["1 more scripted through the qxstub_ C interface"]),
     ("test_misspelt_marker", "error", ["takes only allow_unused", "allow_unsued"]),
     ("test_failing_anyway", "failure", ["its own failure"]),
     ("test_allowed", None, []),
     ("test_all_used", None, []),
     ("test_simulator_events_alone_are_no_script", None, []),
+    ("test_delivered_event_then_simulator_event", None, []),
 ])
 def test_fixture_fails_a_test_that_left_scripts_unused(host_results, test, failed, words):
     results = host_results[test]
@@ -588,7 +595,11 @@ def test_reset_inside_a_run_ends_the_session(qxsdk):
     assert c_sdk.qxi_now() == DEFAULT_NOW + 60_000
 
 
-def test_a_resubscribed_bar_starts_afresh(qxsdk):
+@pytest.mark.parametrize("drop", [
+    lambda symbol: c_sdk.py_qxi_unsubscribe(symbol, b"2s"),
+    lambda symbol: c_sdk.py_qxi_subscribe(symbol, b"tick", True),  # drops every earlier subscription
+], ids=["unsubscribe", "subscribe dropping the previous ones"])
+def test_a_resubscribed_bar_starts_afresh(qxsdk, drop):
     start = 1_000_000
     qxsdk.set_now(start)
     qxsdk.set_session(6, 1000)
@@ -604,7 +615,7 @@ def test_a_resubscribed_bar_starts_afresh(qxsdk):
             return
         ticks[data["created_at"] - start] = data
         if data["created_at"] == start + 1000:
-            c_sdk.py_qxi_unsubscribe(symbol, b"2s")
+            drop(symbol)
         elif data["created_at"] == start + 4000:
             c_sdk.py_qxi_subscribe(symbol, b"2s", False)
 
@@ -617,11 +628,14 @@ def test_a_resubscribed_bar_starts_afresh(qxsdk):
     assert bar["high"] == max(ticks[5000]["price"], ticks[6000]["price"])
 
 
-def place(side, volume, price, symbol="A"):
+def place(side, volume, price, symbol="A", raw_price=None):
     request = {"symbol": symbol, "volume": volume, "side": side}
     if price is not None:
         request["price"] = price
-    return c_sdk.py_qxi_place_order(json.dumps(request))
+    text = json.dumps(request)
+    if raw_price is not None:  # the price as written, not as a float prints
+        text = text[:-1] + ', "price": %s}' % raw_price
+    return c_sdk.py_qxi_place_order(text)
 
 
 def test_money_is_kept_in_whole_cents(qxsdk):
@@ -645,11 +659,92 @@ def test_vwap_is_the_average_of_the_opening_fills(qxsdk):
     assert c_sdk.py_qxi_get_cash(b"{}")[1].startswith(b'{"available":1000014.98,"market_value":-18.00,')
 
 
-@pytest.mark.parametrize("price", [0.001, 10.005, 0.009])
-def test_prices_off_the_cent_grid_are_malformed(qxsdk, price):
-    status, response = place(1, 1, price)
-    assert status == 1003 and response is None
-    assert json.loads(c_sdk.py_qxi_get_positions(b"{}")[1]) == []
+@pytest.mark.parametrize("fills, market_value", [
+    ([(1, 1, "10.00"), (1, 1, "10.01"), (2, 1, "10.02")], "10.01"),  # 10.005 rounds up
+    ([(2, 1, "10.00"), (2, 1, "10.01"), (1, 1, "10.02")], "-10.01"),  # short: away from zero
+    ([(1, 1, "10.00"), (1, 2, "10.01"), (2, 1, "10.02")], "20.01"),  # 20.0133 rounds down
+    ([(1, 3, "0.01"), (1, 1, "0.02"), (2, 2, "5.00")], "0.03"),  # 0.025
+])
+def test_market_value_rounds_half_up_to_the_cent(qxsdk, fills, market_value):
+    for side, volume, price in fills:
+        assert place(side, volume, None, raw_price=price)[0] == 0
+    assert json.loads(c_sdk.py_qxi_get_cash(b"{}")[1], parse_float=str)["market_value"] == market_value
+
+
+# A number is read by its decimal text: a double would take 10.000000001 for 10.00.
+@pytest.mark.parametrize("field, text, filled", [
+    ("price", "0.001", None),
+    ("price", "10.005", None),
+    ("price", "0.009", None),
+    ("price", "1e-9", None),
+    ("price", "10.000000001", None),
+    ("price", "10.0100000000000001", None),
+    ("price", "10000000.01", None),
+    ("price", "-0.01", None),
+    ("price", "10.0100", "10.01"),
+    ("price", "1.001e3", "1001.00"),
+    ("price", "1001E-2", "10.01"),
+    ("price", "1e7", "10000000.00"),
+    ("volume", "1.0000000000000001", None),
+    ("volume", "1e-400", None),
+    ("volume", "2.000", 2),
+    ("volume", "1e9", 1000000000),
+    ("side", "1.0000000000000001", None),
+    ("side", "2e0", 2),
+])
+def test_order_numbers_are_read_by_their_decimal_text(qxsdk, field, text, filled):
+    numbers = {"volume": "1", "side": "1", "price": "10.00", field: text}
+    request = '{"symbol":"A","volume":%(volume)s,"side":%(side)s,"price":%(price)s}' % numbers
+    status, response = c_sdk.py_qxi_place_order(request)
+    if filled is None:
+        assert (status, response) == (1003, None)
+        assert json.loads(c_sdk.py_qxi_get_positions(b"{}")[1]) == []
+    else:
+        assert status == 0, response
+        assert json.loads(response, parse_float=str)[field] == filled
+
+
+@pytest.mark.parametrize("number, valid", [
+    ("00.5", False), (".5", False), ("5.", False), ("-.5", False), ("01", False), ("-01", False),
+    ("1.e5", False), ("+1", False), ("1e", False), ("1e+", False), ("-", False), ("0x10", False),
+    ("Infinity", False), ("-Infinity", False), ("NaN", False), ("1.5e-", False), ("--1", False),
+    ("0", True), ("-0", True), ("0.5", True), ("-0.5e-3", True), ("1E+5", True), ("10e00", True),
+    ("1e400", True),  # the grammar allows it; only a number the order uses must fit
+])
+def test_the_order_reader_takes_only_json_numbers(qxsdk, number, valid):
+    # The number in a key the order ignores, alone and inside nested values.
+    for value in [number, "[1, %s]" % number, '{"a": {"b": [%s]}}' % number]:
+        status, response = c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1,"note":%s}' % value)
+        assert status == (0 if valid else 1003), (value, response)
+
+
+@pytest.mark.parametrize("depth, status", [(64, 0), (65, 1003), (1_000_000, 1003)])
+def test_the_order_reader_bounds_nesting(qxsdk, depth, status):
+    # Nested values are read recursively: a bound keeps any request from exhausting the stack.
+    note = "[" * depth + "]" * depth
+    assert c_sdk.py_qxi_place_order('{"symbol":"A","volume":1,"side":1,"note":%s}' % note)[0] == status
+
+
+def test_pending_pushed_events_are_those_the_control_queued(qxsdk):
+    qxsdk.flood_events(b"bus", b"{}", 3)
+    assert place(1, 1, None)[0] == 0  # the library queues its execution report
+    qxsdk.lib.qxstub_push_event(b"bus", b"{}", 2)
+    assert (qxsdk.pending_events(), qxsdk.pending_pushed_events()) == (5, 4)
+    received = []
+
+    def receiver(text, payload):
+        received.append(text)
+        if len(received) == 2:
+            c_sdk.py_qxi_stop()
+
+    c_sdk.py_qxi_set_data_callback(receiver)
+    assert c_sdk.qxi_poll() == 0
+    assert (qxsdk.pending_events(), qxsdk.pending_pushed_events()) == (3, 2)  # one copy of the flood left
+    assert c_sdk.qxi_poll() == 0
+    assert (qxsdk.pending_events(), qxsdk.pending_pushed_events()) == (0, 0)
+    qxsdk.push_event(b"bus", b"{}")
+    qxsdk.reset()
+    assert qxsdk.pending_pushed_events() == 0
 
 
 def test_scripted_success_still_says_what_happened(qxsdk):

@@ -2,9 +2,25 @@
 # with AddressSanitizer and UndefinedBehaviorSanitizer (GCC's) into a private folder, and
 # how to run Python against that build. tools/fuzz.sh makes a clang build of its own.
 
+# need_python_packages NAME...: installs into python3's environment those of the given
+# PyPI distributions (import name: the distribution's with "-" as "_") it lacks, saying so.
+need_python_packages() {
+    local missing=()
+    for package in "$@"; do
+        python3 -c "import ${package//-/_}" 2>/dev/null || missing+=("$package")
+    done
+    if [ "${#missing[@]}" -gt 0 ]; then
+        echo "installing ${missing[*]} into $(python3 -c 'import sys; print(sys.prefix)')"
+        python3 -m pip install -q "${missing[@]}"
+    fi
+}
+
 # build_sanitized SITE: installs the instrumented module, stand-in and tap distributions
-# into SITE (build-dir is relative to each project, so the builds stay apart).
+# into SITE (build-dir is relative to each project, so the builds stay apart). The build
+# runs in python3's environment, without build isolation, so it needs the build backend,
+# CMake and Ninja there (installed when missing).
 build_sanitized() {
+    need_python_packages scikit-build-core cmake ninja
     rm -rf "$1"
     C_SDK_SANITIZE=ON C_SDK_WERROR=ON python3 -m pip install --no-build-isolation \
         --no-deps \

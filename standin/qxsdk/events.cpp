@@ -25,6 +25,13 @@ long long pending_total() {
     return n;
 }
 
+long long pending_pushed() {
+    long long n = 0;
+    for (const auto& q : st.queue)
+        if (q.pushed) n = sat_add(n, q.count);
+    return n;
+}
+
 namespace {
 
 constexpr char kNoBytes[1] = {0};

@@ -11,6 +11,8 @@ EventPtr make_event(const char* text, const char* payload, int len);
 EventPtr session_event(const char* text, const std::string& json);
 // Deliveries queued and not made yet.
 long long pending_total();
+// Of those, the ones queued through the control interface (not the simulator's own).
+long long pending_pushed();
 // Delivers the next queued event; false when the queue is empty.
 bool deliver_queued(Lock& lk);
 // Delivers queued events until the queue is empty or a stop is requested.

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -19,23 +18,33 @@ namespace {
 
 struct JVal {
     enum Kind { Str, Num, Other } kind = Other;
-    std::string s;
-    double n = 0;
+    std::string s;  // a string's value, or a number's text (read exactly when it is used)
 };
 
-// Parses one flat JSON object; nested values are skipped. nullopt when malformed.
-std::optional<std::map<std::string, JVal>> parse_object(std::string_view in) {
+// Deeper nesting is refused, so that no request can exhaust the stack.
+constexpr int kMaxNesting = 64;
+
+// A JSON reader (RFC 8259) for one object whose members are kept; nested values are
+// checked and skipped.
+struct Reader {
+    std::string_view in;
     std::size_t i = 0;
-    auto is_ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    auto ws = [&] {
+
+    static bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+    void ws() {
         while (i < in.size() && is_ws(in[i])) ++i;
-    };
-    auto lit = [&](char c) {
+    }
+    bool lit(char c) {
         ws();
         if (i < in.size() && in[i] == c) return ++i, true;
         return false;
-    };
-    auto str = [&](std::string& out) {
+    }
+    bool word(std::string_view w) {
+        if (in.substr(i, w.size()) != w) return false;
+        i += w.size();
+        return true;
+    }
+    bool str(std::string& out) {
         if (i >= in.size() || in[i] != '"') return false;
         for (++i; i < in.size(); ++i) {
             char c = in[i];
@@ -85,58 +94,56 @@ std::optional<std::map<std::string, JVal>> parse_object(std::string_view in) {
             out += c;
         }
         return false;
-    };
-    auto skip_nested = [&] {
-        int nest = 0;
-        std::string scratch;
-        while (i < in.size()) {
-            const char c = in[i];
-            if (c == '"') {
-                if (!str(scratch)) return false;
-                continue;
-            }
-            ++i;
-            if (c == '{' || c == '[')
-                ++nest;
-            else if ((c == '}' || c == ']') && --nest == 0)
-                return true;
+    }
+    // One value; a string or a number is kept in v.
+    bool value(JVal& v, int depth) {
+        ws();
+        if (i >= in.size()) return false;
+        if (in[i] == '"') {
+            v.kind = JVal::Str;
+            return str(v.s);
         }
-        return false;
-    };
-
-    std::map<std::string, JVal> out;
-    if (!lit('{')) return std::nullopt;
-    if (!lit('}')) {
+        if (in[i] == '{' || in[i] == '[')
+            return depth < kMaxNesting && (in[i] == '{' ? object(depth + 1, nullptr) : array(depth + 1));
+        if (word("true") || word("false") || word("null")) return true;
+        const std::size_t n = json_number_length(in.substr(i));
+        if (n == 0) return false;
+        v.kind = JVal::Num;
+        v.s = in.substr(i, n);
+        i += n;
+        return true;
+    }
+    // An object; its members go to `keep` when one is given (a repeated key: the last).
+    bool object(int depth, std::map<std::string, JVal>* keep) {
+        if (!lit('{')) return false;
+        if (lit('}')) return true;
         do {
             ws();
             std::string key;
             JVal v;
-            if (!str(key) || !lit(':')) return std::nullopt;
-            ws();
-            if (i >= in.size()) return std::nullopt;
-            if (in[i] == '"') {
-                if (!str(v.s)) return std::nullopt;
-                v.kind = JVal::Str;
-            } else if (in[i] == '{' || in[i] == '[') {
-                if (!skip_nested()) return std::nullopt;
-            } else {
-                const std::size_t b = i;
-                while (i < in.size() && !is_ws(in[i]) && in[i] != ',' && in[i] != '}' && in[i] != ']') ++i;
-                const std::string_view tok = in.substr(b, i - b);
-                if (tok != "true" && tok != "false" && tok != "null") {
-                    const auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v.n);
-                    if (tok.empty() || r.ec != std::errc() || r.ptr != tok.data() + tok.size() ||
-                        !std::isfinite(v.n))
-                        return std::nullopt;
-                    v.kind = JVal::Num;
-                }
-            }
-            out[std::move(key)] = std::move(v);
+            if (!str(key) || !lit(':') || !value(v, depth)) return false;
+            if (keep) (*keep)[std::move(key)] = std::move(v);
         } while (lit(','));
-        if (!lit('}')) return std::nullopt;
+        return lit('}');
     }
-    ws();
-    if (i != in.size()) return std::nullopt;
+    bool array(int depth) {
+        if (!lit('[')) return false;
+        if (lit(']')) return true;
+        do {
+            JVal v;
+            if (!value(v, depth)) return false;
+        } while (lit(','));
+        return lit(']');
+    }
+};
+
+// The members of one JSON object; nullopt when the text is not exactly one object.
+std::optional<std::map<std::string, JVal>> parse_object(std::string_view in) {
+    Reader r{in};
+    std::map<std::string, JVal> out;
+    if (!r.object(0, &out)) return std::nullopt;
+    r.ws();
+    if (r.i != in.size()) return std::nullopt;
     return out;
 }
 
@@ -154,20 +161,20 @@ std::optional<Order> parse_order(const char* req, int n) {
     const JVal* vol = get("volume", JVal::Num);
     const JVal* side = get("side", JVal::Num);
     const JVal* price = get("price", JVal::Num);
-    if (!sym || sym->s.empty() || !vol || vol->n < 1 || vol->n > 1e9 || vol->n != std::floor(vol->n))
-        return std::nullopt;
-    if (!side || (side->n != 1 && side->n != 2)) return std::nullopt;
-    if (obj->count("price") && (!price || price->n < 0 || price->n > 1e7)) return std::nullopt;
-    Order o{sym->s, static_cast<long long>(vol->n), static_cast<int>(side->n), 0};
+    if (!sym || sym->s.empty() || !vol || !side) return std::nullopt;
+    // Numbers are whole units of what they count, read from their text.
+    const auto volume = scaled_whole(vol->s, 0, 1000000000);
+    const auto direction = scaled_whole(side->s, 0, 2);
+    if (!volume || *volume < 1 || !direction || *direction < 1) return std::nullopt;
     // No price or 0: a market order at the simulated price. A limit price must be a whole
-    // number of cents (0.001 is not a price here, nor is 10.005).
-    if (price && price->n > 0) {
-        o.price = std::llround(price->n * 100);
-        if (o.price < 1 || std::fabs(price->n * 100 - static_cast<double>(o.price)) > 1e-6)
-            return std::nullopt;
-    } else {
-        o.price = price_at(o.symbol, st.now);
+    // number of cents up to 1e7 (0.001 is not a price here, nor is 10.005).
+    std::optional<long long> limit_cents;
+    if (obj->count("price")) {
+        limit_cents = price ? scaled_whole(price->s, 2, 1000000000) : std::nullopt;
+        if (!limit_cents || *limit_cents < 0) return std::nullopt;
     }
+    Order o{sym->s, *volume, static_cast<int>(*direction), 0};
+    o.price = limit_cents.value_or(0) > 0 ? *limit_cents : price_at(o.symbol, st.now);
     return o;
 }
 

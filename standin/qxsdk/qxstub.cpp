@@ -103,13 +103,13 @@ void qxstub_set_session(int steps, int step_ms) {
 
 void qxstub_push_event(const char* text, const char* payload, int len) {
     Lock lk(mu);
-    st.queue.push_back({make_event(text, payload, len), 1});
+    st.queue.push_back({make_event(text, payload, len), 1, true});
 }
 
 void qxstub_flood_events(const char* text, const char* payload, int len, long long count) {
     if (count <= 0) return;
     Lock lk(mu);
-    st.queue.push_back({make_event(text, payload, len), count});
+    st.queue.push_back({make_event(text, payload, len), count, true});
 }
 
 void qxstub_fire_from_thread(const char* text, const char* payload, int len) {
@@ -120,6 +120,11 @@ void qxstub_fire_from_thread(const char* text, const char* payload, int len) {
 long long qxstub_pending_events(void) {
     Lock lk(mu);
     return pending_total();
+}
+
+long long qxstub_pending_pushed_events(void) {
+    Lock lk(mu);
+    return pending_pushed();
 }
 
 long long qxstub_delivered_events(void) {

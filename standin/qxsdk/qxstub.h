@@ -65,6 +65,9 @@ QXSTUB_API void qxstub_flood_events(const char* text, const char* payload, int l
 QXSTUB_API void qxstub_fire_from_thread(const char* text, const char* payload, int len);
 /* Queued deliveries not yet made (a flood counts each copy). */
 QXSTUB_API long long qxstub_pending_events(void);
+/* Of those, the ones queued through qxstub_push_event and qxstub_flood_events: without
+ * the events the library queues itself (execution reports, bus messages). */
+QXSTUB_API long long qxstub_pending_pushed_events(void);
 /* Callback invocations since the last reset. */
 QXSTUB_API long long qxstub_delivered_events(void);
 

@@ -277,7 +277,7 @@ void stopping() {
     for (const char* e : {"e1", "e2", "e3"}) qxstub_push_event(e, "", 0);
     qxstub_push_status("qxi_run", 3);
     CHECK(qxi_run() == 3);
-    CHECK(seen.size() == 2 && qxstub_pending_events() == 1);
+    CHECK(seen.size() == 2 && qxstub_pending_events() == 1 && qxstub_pending_pushed_events() == 1);
     stop_after = 0;
     CHECK(qxi_poll() == 0 && seen.size() == 3 && *seen[2].text == "e3");
     qxi_stop();  // outside a run it changes nothing
@@ -373,7 +373,7 @@ void orders() {
     CHECK(std::string(res, n) == R"([{"symbol":"A","volume":60,"vwap":10.5000}])");
     qxi_get_cash_pb("", 0, &res, &n);
     CHECK(std::string(res, n) == R"({"available":999390.00,"market_value":630.00,"nav":1000020.00})");
-    CHECK(qxstub_pending_events() == 2);
+    CHECK(qxstub_pending_events() == 2 && qxstub_pending_pushed_events() == 0);
     CHECK(qxi_poll() == 0 && of("execution_report").size() == 2);
 
     for (const std::string& bad : std::vector<std::string>{
@@ -382,7 +382,10 @@ void orders() {
              R"({"symbol":"","volume":1,"side":1})", R"({"symbol":"A","volume":1,"side":1,"price":"x"})",
              R"({"symbol":"A","volume":1,"side":1,"price":1e400})", R"({"symbol":"A","volume":1,"side":1} x)",
              R"({"symbol":"A\u00","volume":1,"side":1})", R"({"symbol":"A","volume":1,"side":1,})",
-             R"({"symbol":"A","volume":1e300,"side":1})", std::string(R"({"symbol":"A)") + '\0' + "\"}"}) {
+             R"({"symbol":"A","volume":1e300,"side":1})", R"({"symbol":"A","volume":01,"side":1})",
+             R"({"symbol":"A","volume":1,"side":1,"price":10.000000001})",
+             R"({"symbol":"A","volume":1,"side":1,"x":[.5]})",
+             std::string(R"({"symbol":"A)") + '\0' + "\"}"}) {
         CHECK(place(bad) == 1003);
         CHECK(contains(std::string(res, n), R"("error":1003)"));
     }

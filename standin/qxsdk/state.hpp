@@ -64,6 +64,7 @@ using EventPtr = std::shared_ptr<const Event>;
 struct Queued {
     EventPtr ev;
     long long count;
+    bool pushed = false;  // queued through qxstub_push_event or qxstub_flood_events
 };
 
 struct Response {

@@ -1,5 +1,6 @@
 #include "text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -51,6 +52,71 @@ std::string cents(long long c) {
     char b[32];
     std::snprintf(b, sizeof b, "%s%llu.%02llu", c < 0 ? "-" : "", a / 100, a % 100);
     return b;
+}
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+std::size_t json_number_length(std::string_view s) {
+    std::size_t i = 0;
+    auto digits = [&] {
+        const std::size_t from = i;
+        while (i < s.size() && is_digit(s[i])) ++i;
+        return i > from;
+    };
+    if (i < s.size() && s[i] == '-') ++i;
+    if (i < s.size() && s[i] == '0')
+        ++i;
+    else if (!digits())
+        return 0;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        if (!digits()) return 0;
+    }
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        if (!digits()) return 0;
+    }
+    return i;
+}
+
+std::optional<long long> scaled_whole(std::string_view number, int scale, long long limit) {
+    if (number.empty() || json_number_length(number) != number.size()) return std::nullopt;
+    const bool negative = number[0] == '-';
+    const std::size_t exponent_at = std::min(number.find_first_of("eE"), number.size());
+    // The value is the mantissa's digits (the point left out) x 10^exponent.
+    const std::string_view mantissa = number.substr(negative, exponent_at - negative);
+    const std::size_t point = mantissa.find('.');
+    long long exponent =
+        scale - static_cast<long long>(point == std::string_view::npos ? 0 : mantissa.size() - point - 1);
+    if (exponent_at < number.size()) {
+        std::size_t i = exponent_at + 1;
+        const bool below_one = number[i] == '-';
+        if (number[i] == '+' || number[i] == '-') ++i;
+        long long e = 0;  // capped far beyond the digits any request can hold
+        for (; i < number.size(); ++i) e = std::min(e * 10 + (number[i] - '0'), 1000000000000000LL);
+        exponent += below_one ? -e : e;
+    }
+    // The significant digits: from the first to the last that is not a zero.
+    const std::size_t first = mantissa.find_first_not_of("0.");
+    if (first == std::string_view::npos) return 0;  // any zero, -0 included
+    const std::size_t last = mantissa.find_last_not_of("0.");
+    const bool point_inside = point != std::string_view::npos && point > first && point < last;
+    const bool point_after = point != std::string_view::npos && point > last;
+    exponent += static_cast<long long>(mantissa.size() - 1 - last) - (point_after ? 1 : 0);
+    const long long count = static_cast<long long>(last - first + 1) - (point_inside ? 1 : 0);
+    if (exponent < 0) return std::nullopt;  // a fraction of the unit is left
+    if (count + exponent > 18) return std::nullopt;
+    long long value = 0;
+    for (std::size_t k = first; k <= last; ++k)
+        if (mantissa[k] != '.') value = value * 10 + (mantissa[k] - '0');
+    for (long long k = 0; k < exponent; ++k) value *= 10;
+    if (value > limit) return std::nullopt;
+    return negative ? -value : value;
 }
 
 std::uint64_t fnv(std::string_view s) {

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,13 @@ std::string quoted(std::string_view s);
 std::string real(double v);
 // Prices and amounts are kept in integer cents so their decimal form is exact.
 std::string cents(long long c);
+// The length of the JSON number at the start of s (RFC 8259: no leading zeros, digits on
+// both sides of a point, no sign but a leading minus), or 0 when s starts with none.
+std::size_t json_number_length(std::string_view s);
+// The JSON number `number` times 10^scale when that is a whole number of magnitude at most
+// `limit` (below 10^18), read from its decimal text: 10.000000001 is no whole number of
+// cents, although a double would take it for 10.00. nullopt otherwise.
+std::optional<long long> scaled_whole(std::string_view number, int scale, long long limit);
 std::uint64_t fnv(std::string_view s);
 std::string text_or_empty(const char* p);
 

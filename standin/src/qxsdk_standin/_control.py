@@ -133,13 +133,6 @@ def _wrapped(wrapper: Callable[..., Any]) -> Any:
 # functions whose unused items unused() asks the library about.
 _scripted: Set[str] = set()
 _scripted_lock = threading.Lock()
-# Events queued through push_event/flood_events since the last reset().
-_queued_events = [0]
-
-
-def queued_events() -> int:
-    """Events queued through push_event/flood_events since the last reset()."""
-    return _queued_events[0]
 
 
 _c_char_p, _c_int, _c_ll = ctypes.c_char_p, ctypes.c_int, ctypes.c_longlong
@@ -161,6 +154,7 @@ _SIGNATURES = [
     ("qxstub_flood_events", None, [_c_char_p, _c_char_p, _c_int, _c_ll]),
     ("qxstub_fire_from_thread", None, [_c_char_p, _c_char_p, _c_int]),
     ("qxstub_pending_events", _c_ll, []),
+    ("qxstub_pending_pushed_events", _c_ll, []),
     ("qxstub_delivered_events", _c_ll, []),
 ]
 # Replay (see _replay.py).
@@ -286,7 +280,7 @@ class StandIn:
         self.lib.qxstub_reset()
         with _scripted_lock:
             _scripted.clear()
-            _queued_events[0] = 0
+
     def journal(self) -> List[Call]:
         """All journalled calls still kept, oldest first."""
         out = []
@@ -381,8 +375,6 @@ class StandIn:
         """Queue one event passed to the callback exactly as given (None -> null pointer)."""
         raw, length = _with_length(payload, length)
         self.lib.qxstub_push_event(_bytes(text), raw, length)
-        with _scripted_lock:
-            _queued_events[0] += 1
 
     def flood_events(
         self, text: Optional[BytesLike], payload: Optional[BytesLike], count: int, length: Optional[int] = None
@@ -390,8 +382,6 @@ class StandIn:
         """Queue `count` deliveries of one event (cheap even for millions)."""
         raw, length = _with_length(payload, length)
         self.lib.qxstub_flood_events(_bytes(text), raw, length, count)
-        with _scripted_lock:
-            _queued_events[0] += max(count, 0)
 
     def fire_from_thread(
         self, text: Optional[BytesLike], payload: Optional[BytesLike], length: Optional[int] = None
@@ -403,6 +393,12 @@ class StandIn:
     def pending_events(self) -> int:
         """Queued deliveries not made yet."""
         return int(self.lib.qxstub_pending_events())
+
+    def pending_pushed_events(self) -> int:
+        """Of the queued deliveries not made yet, those queued through push_event and
+        flood_events (or their C functions): not the library's own events, such as
+        execution reports and bus messages."""
+        return int(self.lib.qxstub_pending_pushed_events())
 
     def delivered_events(self) -> int:
         """Callback invocations since the last reset."""
