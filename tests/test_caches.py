@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+import c_sdk
 from conftest import run_child
 
 # A dict watcher added after the module's, through the C API: for each change it
@@ -117,6 +118,18 @@ CASES = {
 def test_rebinding_seen_after_a_call_inside_another_watcher(case):
     result = run_child(WINDOW + CASES[case].replace("\n        ", "\n") + "\nprint('ok')\n")
     assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr[-3000:]
+
+
+@pytest.mark.parametrize("success", [2**64, -(2**64), 2**63], ids=["2**64", "-2**64", "2**63"])
+def test_an_exact_int_beyond_a_c_long_is_not_a_c_long(qxsdk, success):
+    # No status equals it, -1 (what a conversion that overflows gives) included.
+    c_sdk.CSDK_OPERATE_SUCCESS = success
+    for _ in range(2):  # the first read, then whatever was remembered
+        qxsdk.push_status("qxi_get_dividends", -1)
+        qxsdk.push_status("qxi_get_serv_addr", -1)
+        assert c_sdk.py_qxi_get_dividends(b"q") == (-1, None)
+        assert c_sdk.py_qxi_get_serv_addr(b"md") is None
+        assert c_sdk.c_status_ok(-1) is False
 
 
 # A class's version tag handed out again: before 3.11, sys._clear_type_cache() restarts

@@ -552,6 +552,25 @@ def test_property_changes_on_the_class_are_seen_by_the_next_read(monkeypatch):
     assert reads() == {(1, 1)} and isinstance(Tick.__dict__["price"], property)
 
 
+@pytest.mark.parametrize("cls", [Tick, Bar], ids=["Tick", "Bar"])
+def test_a_property_whose_getter_is_a_setter_calls_it(cls):
+    # The class's first setter function lies right after its getters: it must not be
+    # taken for the getter of a key past the last. In a child: that read is out of bounds.
+    first = PROPS[cls][0]
+    child = run_child(f"""
+        cls = c_sdk.{cls.__name__}
+        rec = cls({{"{first}": 1}})
+        cls.{PROPS[cls][-1]} = cls.other = property(cls.{first}.fset)
+        for name in ["{PROPS[cls][-1]}", "other"] * 3:
+            try:
+                getattr(rec, name)
+            except TypeError as error:
+                print(error)
+    """)
+    assert child.returncode == 0, child.stderr[-3000:]
+    assert child.stdout.splitlines() == [f"{first}() takes exactly 2 positional arguments (1 given)"] * 6
+
+
 def test_deleted_property_hands_the_name_to_getattr():
     # In a child: deleting reorders the class namespace for good. Who read the storage
     # shows in the traceback of its error: the property, then __getattr__.

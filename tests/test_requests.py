@@ -417,6 +417,20 @@ def test_broken_responses_raise_system_error_after_the_call(qxsdk, name, fn, sha
     assert qxsdk.journal() == [expected_call(fn, shape, b"q")] * 3
 
 
+@pytest.mark.parametrize("name, fn, shape, decorated", SAMPLE_PAIRS, ids=ids(SAMPLE_PAIRS))
+@pytest.mark.parametrize("success", [0, "equal to 0"], ids=["int", "other"])
+def test_a_length_left_unwritten_is_broken(qxsdk, name, fn, shape, decorated, success):
+    # The library stores the response but not its length: read as a negative length.
+    c_sdk.CSDK_OPERATE_SUCCESS = success if success == 0 else Matches(0)
+    qxsdk.push_response_without_length(fn, b"abc")
+    with pytest.raises(SystemError) as info:
+        call(name, b"q")
+    assert "c_sdk." + name in tb_names(info)
+    qxsdk.push_status(fn, 5)
+    qxsdk.push_response_without_length(fn, b"abc")
+    assert call(name, b"q") == (5, None)
+
+
 def test_broken_response_ignored_on_failure(qxsdk):
     qxsdk.push_status("qxi_get_dividends", 1000)
     qxsdk.push_response("qxi_get_dividends", None, 5)
