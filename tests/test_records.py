@@ -627,7 +627,9 @@ def test_bar_membership():
 @each_class
 def test_no_reference_leaks(cls):
     d = {"a": 1}
-    key, value = "k" + "ey", object()
+    # A key of its own: the interned "key" is shared, and the interpreter's type cache may
+    # hold or drop a reference to it whenever an attribute of that name is looked up.
+    key, value = "".join(["k", "ey"]), object()
     props = PROPS[cls]
 
     class Sub(cls):
