@@ -527,6 +527,27 @@ def test_success_value_custom_equality(qxsdk, name, fn, shape, decorated):
     assert qxsdk.journal() == [expected_call(fn, shape, b"q")] * 4
 
 
+class SaysEqual(int):
+    """An int whose own equality answers for it."""
+
+    def __eq__(self, other):
+        return True
+
+    def __ne__(self, other):
+        return False
+
+    __hash__ = int.__hash__
+
+
+def test_an_int_subclass_success_value_compares_by_its_own_equality(qxsdk):
+    c_sdk.CSDK_OPERATE_SUCCESS = SaysEqual(0)
+    for _ in range(2):  # the first read, then whatever was remembered
+        qxsdk.push_status("qxi_get_dividends", 5)
+        qxsdk.push_status("qxi_get_serv_addr", 5)
+        assert c_sdk.py_qxi_get_dividends(b"q")[1] is not None
+        assert c_sdk.py_qxi_get_serv_addr(b"md") is not None
+
+
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLE_PAIRS, ids=ids(SAMPLE_PAIRS))
 @pytest.mark.parametrize(
     "success, error",
