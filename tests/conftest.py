@@ -118,13 +118,14 @@ import c_sdk
 """
 
 
-def run_child(code, timeout=60):
-    """Runs `code` after CHILD_PREAMBLE in a new interpreter; the CompletedProcess (text)."""
+def run_child(code, timeout=60, setup=""):
+    """Runs `code` after CHILD_PREAMBLE (and `setup` before it) in a new interpreter; the
+    CompletedProcess (text)."""
     import subprocess
     import textwrap
 
     return subprocess.run(
-        [sys.executable, "-c", CHILD_PREAMBLE + textwrap.dedent(code)],
+        [sys.executable, "-c", setup + CHILD_PREAMBLE + textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,

@@ -4,9 +4,11 @@ remembered outlives the object it stood for. Each case runs in a child interpret
 where reading a freed object would kill the process."""
 
 import sys
+import textwrap
 
 import pytest
 
+import c_sdk
 from conftest import run_child
 
 # A dict watcher added after the module's, through the C API: for each change it
@@ -117,6 +119,179 @@ CASES = {
 def test_rebinding_seen_after_a_call_inside_another_watcher(case):
     result = run_child(WINDOW + CASES[case].replace("\n        ", "\n") + "\nprint('ok')\n")
     assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr[-3000:]
+
+
+# Changes the caches must follow, made other than by assigning an attribute: through the
+# namespace dicts themselves, with keys that are not interned strs, or by Python code run
+# inside a lookup. Each ends with the changed value read back through the module.
+CHANGES_PRELUDE = """
+import builtins, ctypes, gc
+ns, bns = vars(c_sdk), vars(builtins)
+
+class Key:
+    # Not a str; hashes as `name` and equals it when `equal`; `action` runs on its next
+    # comparison.
+    def __init__(self, name, equal=True):
+        self.name, self.equal, self.action = name, equal, None
+    def __hash__(self):
+        return hash(self.name)
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action:
+            action()
+        return self.equal and other == self.name
+
+def met_first(namespace, name, action):
+    # A key that a lookup of `name` meets before the name itself, running `action`.
+    key, value = Key(name, equal=False), namespace.pop(name)
+    namespace[key] = None
+    namespace[name] = value
+    key.action = action
+
+def success_is(value):  # both reads of the success value see it
+    sdk.push_status("qxi_get_dividends", value)
+    return c_sdk.c_status_ok(value) is True and c_sdk.py_qxi_get_dividends(b"q")[1] is not None
+
+def class_dict(cls):
+    return next(d for d in gc.get_referents(cls) if type(d) is dict and "price" in d)
+
+received = []
+c_sdk.py_qxi_set_data_callback(lambda text, payload: received.append(text))
+cls = c_sdk.TickLikeDict2
+record = cls({"price": 1.5})
+assert record.price == 1.5 and success_is(0)
+"""
+
+CHANGES = {
+    "cleared": ("", """
+        saved = dict(ns)
+        ns.clear()
+        ns.update((k, v) for k, v in saved.items() if k != "CSDK_OPERATE_SUCCESS")
+        try:
+            c_sdk.c_status_ok(0)
+        except NameError:
+            pass
+        else:
+            raise AssertionError("the cleared success value is still read")
+        """),
+    "cloned": ("", """
+        builtins.CSDK_OPERATE_SUCCESS = 5
+        saved = dict(ns, CSDK_OPERATE_SUCCESS=7)
+        ns.clear()
+        ns.update(saved)  # an empty dict updated from a dict becomes its copy
+        assert success_is(7)
+        """),
+    "equal key": ("", """
+        ns[Key("CSDK_OPERATE_SUCCESS")] = 7  # stored under the str already there
+        assert success_is(7)
+        """),
+    "equal str": ("", """
+        ns["".join(["CSDK_OPERATE", "_SUCCESS"])] = 7
+        assert success_is(7)
+        """),
+    "builtin from import": ("import builtins; builtins.f = print\n", """
+        del c_sdk.f
+        builtins.f = lambda text, payload: received.append(("builtin", text))
+        sdk.push_event(b"e", b"")
+        c_sdk.qxi_poll()
+        assert received == [("builtin", "e")], received
+        """),
+    "builtin lookup rebinds": ("", """
+        del c_sdk.CSDK_OPERATE_SUCCESS
+        builtins.CSDK_OPERATE_SUCCESS = 0
+        def rebind():
+            c_sdk.CSDK_OPERATE_SUCCESS = 7
+        met_first(bns, "CSDK_OPERATE_SUCCESS", rebind)
+        c_sdk.c_status_ok(0)  # its lookup binds the name in the module
+        assert success_is(7)
+        """),
+    "receiver lookup rebinds": ("", """
+        def flip():
+            c_sdk.IS_PY2 = True
+        met_first(ns, "f", flip)
+        for _ in range(2):
+            sdk.push_event(b"e", b"")
+            c_sdk.qxi_poll()
+        assert received == ["e", b"e"], received
+        """),
+    "class key equal str": ("", """
+        class_dict(cls)["".join(["pr", "ice"])] = property(lambda self: "new")
+        ctypes.pythonapi.PyType_Modified(ctypes.py_object(cls))
+        assert record.price == "new"
+        """),
+    "class key not a str": ("", """
+        class_dict(cls)[Key("zz")] = 1
+        ctypes.pythonapi.PyType_Modified(ctypes.py_object(cls))
+        cls.price = property(lambda self: "new")
+        assert record.price == "new"
+        """),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_changes_made_other_than_by_assignment_are_seen(change):
+    setup, code = CHANGES[change]
+    result = run_child(CHANGES_PRELUDE + textwrap.dedent(code) + "print('ok')\n", setup=setup)
+    assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr[-3000:]
+
+
+# What a cache remembers is held while it is used, so its address cannot come back as
+# another object.
+HELD = {
+    # A receiver that does not keep itself alive through its own call (the cache's
+    # wrapper stores its result after the call); junk dicts would take its memory.
+    "receiver": """
+        import functools
+        received, junk = [], []
+        def receive(text, payload):
+            received.append(text)
+            if text == "b":
+                del c_sdk.f
+                gc.collect()
+                junk.extend({} for _ in range(50))
+        c_sdk.py_qxi_set_data_callback(functools.lru_cache(maxsize=None)(receive))
+        for text in (b"a", b"b"):  # the first event reads f, the second uses what was remembered
+            sdk.push_event(text, b"")
+            c_sdk.qxi_poll()
+        assert received == ["a", "b"] and not any(junk)
+        """,
+    # A property re-initialised in place: its old getter may be freed only if nothing
+    # compares addresses with it. A new function object at the old address is not it.
+    "getter": """
+        cls = c_sdk.TickLikeDict2
+        record = cls({"price": 1.5})
+        assert record.price == 1.5
+        prop = cls.__dict__["price"]
+        address = id(prop.fget)
+        prop.__init__(len)
+        objects = []
+        for _ in range(100000):
+            method = [].append
+            if id(method) == address:
+                break
+            objects.append(method)
+        prop.__init__(method)
+        assert record.price is None  # [].append(record)
+        """,
+}
+
+
+@pytest.mark.parametrize("case", HELD)
+def test_what_is_remembered_is_held(case):
+    result = run_child("import gc\n" + textwrap.dedent(HELD[case]) + "print('ok')\n")
+    assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr[-3000:]
+
+
+@pytest.mark.parametrize("success", [2**64, -(2**64), 2**63], ids=["2**64", "-2**64", "2**63"])
+def test_an_exact_int_beyond_a_c_long_is_not_a_c_long(qxsdk, success):
+    # No status equals it, -1 (what a conversion that overflows gives) included.
+    c_sdk.CSDK_OPERATE_SUCCESS = success
+    for _ in range(2):  # the first read, then whatever was remembered
+        qxsdk.push_status("qxi_get_dividends", -1)
+        qxsdk.push_status("qxi_get_serv_addr", -1)
+        assert c_sdk.py_qxi_get_dividends(b"q") == (-1, None)
+        assert c_sdk.py_qxi_get_serv_addr(b"md") is None
+        assert c_sdk.c_status_ok(-1) is False
 
 
 # A class's version tag handed out again: before 3.11, sys._clear_type_cache() restarts

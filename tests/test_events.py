@@ -378,12 +378,16 @@ def test_events_the_bridge_cannot_take_are_dropped_with_a_line_on_stderr(qxsdk, 
     qxsdk.push_event(b"fine", b"")
     c_sdk.qxi_poll()
     qxsdk.fire_from_thread(b"from a library thread", b"p")
+    # ... also while this thread waits inside a library call, holding the lock.
+    qxsdk.fire_from_thread_in_next_call(b"while the caller holds the lock", b"p")
+    assert c_sdk.py_qxi_get_dividends(b"q")[0] == 0
     assert receiver.events == [("fine", b"")]
     lines = capfd.readouterr().err.splitlines()
-    assert len(lines) == 3 and all(line.startswith("c_sdk: ") for line in lines)
-    assert "null event text" in lines[0] and "null payload" in lines[1] and "thread" in lines[2]
+    assert len(lines) == 4 and all(line.startswith("c_sdk: ") for line in lines)
+    assert "null event text" in lines[0] and "null payload" in lines[1]
+    assert lines[2] == lines[3] and "thread without the interpreter lock" in lines[2]
     assert reports.printed == [] and reports.unraisable == []
-    assert qxsdk.delivered_events() == 4
+    assert qxsdk.delivered_events() == 5
 
 
 # ---------------------------------------------------------------- receivers calling back in

@@ -309,24 +309,58 @@ def test_exports_and_guarded_copies_leak_nothing(qxsdk):
     request.extend(b"!")
 
 
-def test_event_survives_library_calls_in_the_legacy_flag(qxsdk):
-    """A non-bool IS_PY2 is tested after the event is copied; the event arrives whole.
-    (The stand-in keeps an event alive while it is delivered, so this checks the
-    result, not the order.)"""
+def call_in():
+    c_sdk.py_qxi_get_dividends(b"q")
+    c_sdk.qxi_poll()  # nested: refused as busy by the library
+
+
+class Calling:
+    """A legacy flag whose truth test calls the library."""
+
+    def __init__(self, legacy):
+        self.legacy = legacy
+
+    def __bool__(self):
+        call_in()
+        return self.legacy
+
+
+class CallingKey:
+    """A namespace key met by the lookup of `name` (same hash, placed before it), whose
+    equality test calls the library."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        call_in()
+        return False
+
+
+def place_calling_key(name):
+    namespace = vars(c_sdk)
+    value = namespace.pop(name)
+    namespace[CallingKey(name)] = None
+    namespace[name] = value
+
+
+@pytest.mark.parametrize("how", ["overwrite", "free"])
+@pytest.mark.parametrize("where", ["legacy flag", "IS_PY2", "f"], ids=["truth", "IS_PY2-key", "f-key"])
+def test_event_survives_library_calls_in_the_legacy_flag(qxsdk, where, how):
+    """Python code run inside a delivery, before the receiver (a non-bool IS_PY2's truth
+    test, the equality test of a namespace key met by a lookup), may call the library,
+    which may end the life of the event's text and payload: the stand-in overwrites or
+    frees them then. The event still arrives whole: it was copied before."""
     events = []
     c_sdk.py_qxi_set_data_callback(lambda text, data: events.append((text, data)))
-
-    class Calling:
-        def __init__(self, legacy):
-            self.legacy = legacy
-
-        def __bool__(self):
-            c_sdk.py_qxi_get_dividends(b"q")
-            c_sdk.qxi_poll()  # nested: refused as busy by the library
-            return self.legacy
-
+    qxsdk.expire_event_buffers(how)
     for legacy in (False, True):
-        c_sdk.IS_PY2 = Calling(legacy)
+        c_sdk.IS_PY2 = Calling(legacy) if where == "legacy flag" else legacy
+        if where != "legacy flag":
+            place_calling_key(where)
         qxsdk.push_event(b"tick", b"payload\x00" * 100)
         assert c_sdk.qxi_poll() == 0
     assert events == [("tick", b"payload\x00" * 100), (b"tick", b"payload\x00" * 100)]

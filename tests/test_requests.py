@@ -417,6 +417,20 @@ def test_broken_responses_raise_system_error_after_the_call(qxsdk, name, fn, sha
     assert qxsdk.journal() == [expected_call(fn, shape, b"q")] * 3
 
 
+@pytest.mark.parametrize("name, fn, shape, decorated", SAMPLE_PAIRS, ids=ids(SAMPLE_PAIRS))
+@pytest.mark.parametrize("success", [0, "equal to 0"], ids=["int", "other"])
+def test_a_length_left_unwritten_is_broken(qxsdk, name, fn, shape, decorated, success):
+    # The library stores the response but not its length: read as a negative length.
+    c_sdk.CSDK_OPERATE_SUCCESS = success if success == 0 else Matches(0)
+    qxsdk.push_response_without_length(fn, b"abc")
+    with pytest.raises(SystemError) as info:
+        call(name, b"q")
+    assert "c_sdk." + name in tb_names(info)
+    qxsdk.push_status(fn, 5)
+    qxsdk.push_response_without_length(fn, b"abc")
+    assert call(name, b"q") == (5, None)
+
+
 def test_broken_response_ignored_on_failure(qxsdk):
     qxsdk.push_status("qxi_get_dividends", 1000)
     qxsdk.push_response("qxi_get_dividends", None, 5)
@@ -511,6 +525,27 @@ def test_success_value_custom_equality(qxsdk, name, fn, shape, decorated):
     c_sdk.CSDK_OPERATE_SUCCESS = Matches(result="")
     assert call(name, b"q") == (0, None)
     assert qxsdk.journal() == [expected_call(fn, shape, b"q")] * 4
+
+
+class SaysEqual(int):
+    """An int whose own equality answers for it."""
+
+    def __eq__(self, other):
+        return True
+
+    def __ne__(self, other):
+        return False
+
+    __hash__ = int.__hash__
+
+
+def test_an_int_subclass_success_value_compares_by_its_own_equality(qxsdk):
+    c_sdk.CSDK_OPERATE_SUCCESS = SaysEqual(0)
+    for _ in range(2):  # the first read, then whatever was remembered
+        qxsdk.push_status("qxi_get_dividends", 5)
+        qxsdk.push_status("qxi_get_serv_addr", 5)
+        assert c_sdk.py_qxi_get_dividends(b"q")[1] is not None
+        assert c_sdk.py_qxi_get_serv_addr(b"md") is not None
 
 
 @pytest.mark.parametrize("name, fn, shape, decorated", SAMPLE_PAIRS, ids=ids(SAMPLE_PAIRS))

@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -551,18 +552,88 @@ def test_texts_each_get_their_own_allocation(qxsdk):
     assert ctypes.string_at(second) == b"unknown bus topic"
 
 
-@pytest.mark.skipif("libasan" not in os.environ.get("LD_PRELOAD", ""), reason="needs the sanitizer build")
-def test_a_stale_text_read_is_reported_by_the_sanitizer():
-    done = run_clean("""
-        import ctypes, qxsdk_standin
-        strerror = qxsdk_standin.activate().lib.qxi_strerror
+# Receives the event's text and payload as the addresses the library passes.
+Receiver = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int)
+
+LATE_READS = {
+    "text": """
+        strerror = sdk.lib.qxi_strerror
         strerror.restype, strerror.argtypes = ctypes.c_void_p, [ctypes.c_int]
         first = strerror(1001)
         strerror(1002)
         ctypes.string_at(first)
-    """)
+    """,
+    "event": """
+        @Receiver
+        def receiver(text, payload, length):
+            sdk.lib.qxi_now()
+            ctypes.string_at(payload, length)
+
+        sdk.lib.qxi_set_event_callback_pb(receiver)
+        sdk.expire_event_buffers("free")
+        sdk.push_event(b"tick", b"payload")
+        sdk.lib.qxi_poll()
+    """,
+}
+
+
+@pytest.mark.skipif("libasan" not in os.environ.get("LD_PRELOAD", ""), reason="needs the sanitizer build")
+@pytest.mark.parametrize("late", LATE_READS)
+def test_a_stale_text_read_is_reported_by_the_sanitizer(late):
+    done = run_clean(
+        "import ctypes, qxsdk_standin\nsdk = qxsdk_standin.activate()\n"
+        "Receiver = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int)\n"
+        + textwrap.dedent(LATE_READS[late]))
     assert done.returncode != 0
     assert "heap-use-after-free" in done.stderr
+
+
+def test_a_response_can_leave_its_length_unwritten(qxsdk):
+    fn = qxsdk.lib.qxi_get_dividends
+    fn.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_int)]
+    qxsdk.push_response_without_length(c_sdk.py_qxi_get_dividends, b"abc")
+    response, length = ctypes.c_void_p(), ctypes.c_int(-77)
+    assert fn(b"q", 1, ctypes.byref(response), ctypes.byref(length)) == 0
+    assert length.value == -77 and ctypes.string_at(response, 3) == b"abc"
+    assert fn(b"q", 1, ctypes.byref(response), ctypes.byref(length)) == 0  # the default answer writes it
+    assert ctypes.string_at(response, length.value) == b'{"fn":"qxi_get_dividends","req_len":1}'
+
+
+@pytest.mark.parametrize("how, after", [("keep", (b"tick", b"payload")), ("overwrite", (b"####", b"#######"))])
+def test_event_buffers_expire_when_the_callback_calls_in(qxsdk, how, after):
+    seen = []
+
+    @Receiver
+    def receiver(text, payload, length):
+        seen.append((ctypes.string_at(text), ctypes.string_at(payload, length)))
+        qxsdk.lib.qxi_now()
+        seen.append((ctypes.string_at(text), ctypes.string_at(payload, length)))
+
+    qxsdk.lib.qxi_set_event_callback_pb(receiver)
+    qxsdk.expire_event_buffers(how)
+    qxsdk.push_event(b"tick", b"payload")
+    assert qxsdk.lib.qxi_poll() == 0
+    assert seen == [(b"tick", b"payload"), after]
+
+
+def test_the_next_call_fires_from_a_library_thread_and_waits(qxsdk):
+    seen, returned = [], []
+
+    @Receiver
+    def receiver(text, payload, length):
+        seen.append((ctypes.string_at(text), ctypes.string_at(payload, length), threading.get_ident(), returned[:]))
+
+    qxsdk.lib.qxi_set_event_callback_pb(receiver)
+    qxsdk.fire_from_thread_in_next_call(b"a", b"1")
+    qxsdk.fire_from_thread_in_next_call(b"b", b"22")
+    assert seen == []
+    qxsdk.lib.qxi_now()
+    returned.append("qxi_now")
+    qxsdk.lib.qxi_now()
+    assert [(text, payload, calls) for text, payload, _, calls in seen] == [(b"a", b"1", []), (b"b", b"22", [])]
+    assert threading.get_ident() not in {thread for _, _, thread, _ in seen}
+    assert qxsdk.delivered_events() == 2
+    assert [c.fn for c in qxsdk.journal()] == ["qxi_set_event_callback_pb", "qxi_now", "qxi_now"]
 
 
 def test_empty_orgcode_is_an_orgcode(qxsdk):

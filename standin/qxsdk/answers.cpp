@@ -33,7 +33,8 @@ bool store_scripted(std::string_view fn, char** res, int* res_len) {
     Script* s = script_of(fn);
     std::optional<Response> r = s ? pop_front(s->responses) : std::nullopt;
     if (!r) return false;
-    hand_out(res, res_len, r->null ? nullptr : exact_copy(r->data.data(), r->data.size()), r->len);
+    hand_out(res, r->writes_length ? res_len : nullptr,
+             r->null ? nullptr : exact_copy(r->data.data(), r->data.size()), r->len);
     return true;
 }
 

@@ -24,5 +24,10 @@ void deliver_from_thread(Lock& lk, const EventPtr& ev);
 // Calls the callback once with `ev` on this thread, the lock released meanwhile (a replay's
 // recorded events).
 void deliver(Lock& lk, const EventPtr& ev);
+// What a library call does before it answers, when a test asked for it (see enter):
+// the buffers of the events being delivered expire, and the events scripted for the
+// next call are delivered from a library thread. Called with `mu` locked by the caller,
+// which it unlocks around those deliveries.
+void events_at_call();
 
 }  // namespace standin

@@ -1,6 +1,7 @@
 // The call journal: one JSON entry per library call, bounded by the journal caps.
 #pragma once
 
+#include "events.hpp"
 #include "state.hpp"
 #include "text.hpp"
 
@@ -71,10 +72,14 @@ void replay_enter(Rec& r);
 // Every library call starts here; the previous call's buffers are released as documented.
 inline void enter(Rec& r) {
     held.clear();
-    if (!r.on()) return;
-    if (st.replay) [[unlikely]]
-        return replay_enter(r);
-    keep(r.take());
+    if (r.on()) {
+        if (st.replay) [[unlikely]]
+            replay_enter(r);
+        else
+            keep(r.take());
+    }
+    if (st.event_expiry != 0 || !st.next_call_events.empty()) [[unlikely]]
+        events_at_call();
 }
 inline void enter(Rec&& r) { enter(r); }
 

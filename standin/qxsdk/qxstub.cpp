@@ -82,6 +82,14 @@ void qxstub_push_text(const char* fn, const char* text) {
     script_for(fn).texts.push_back(text ? std::optional<std::string>(text) : std::nullopt);
 }
 
+void qxstub_push_response_without_length(const char* fn, const char* data, int size) {
+    if (!fn) return;
+    Lock lk(mu);
+    Response r{data == nullptr, {}, 0, false};
+    if (data && size > 0) r.data.assign(data, data + size);
+    script_for(fn).responses.push_back(std::move(r));
+}
+
 int qxstub_unconsumed(const char* fn) {
     Lock lk(mu);
     std::size_t n = 0;
@@ -115,6 +123,16 @@ void qxstub_flood_events(const char* text, const char* payload, int len, long lo
 void qxstub_fire_from_thread(const char* text, const char* payload, int len) {
     Lock lk(mu);
     deliver_from_thread(lk, make_event(text, payload, len));
+}
+
+void qxstub_fire_from_thread_in_next_call(const char* text, const char* payload, int len) {
+    Lock lk(mu);
+    st.next_call_events.push_back(make_event(text, payload, len));
+}
+
+void qxstub_expire_event_buffers(int how) {
+    Lock lk(mu);
+    st.event_expiry = how == 1 || how == 2 ? how : 0;
 }
 
 long long qxstub_pending_events(void) {

@@ -44,6 +44,10 @@ QXSTUB_API void qxstub_push_status(const char* fn, int status);
 /* Next response stored by fn through (char** res, int* res_len): a library-owned copy of
  * max(len, 0) bytes of data, or a null pointer when data is NULL; len is stored as given. */
 QXSTUB_API void qxstub_push_response(const char* fn, const char* data, int len);
+/* Next response stored by fn through `res` alone: a library-owned copy of max(size, 0)
+ * bytes of data, or a null pointer when data is NULL, while *res_len is left unwritten
+ * (as the caller preset it), as a library that forgets the length does. */
+QXSTUB_API void qxstub_push_response_without_length(const char* fn, const char* data, int size);
 /* Next text returned by a text-returning fn (or stored by qxi_get_serv_addr); NULL makes
  * it return/store a null pointer. */
 QXSTUB_API void qxstub_push_text(const char* fn, const char* text);
@@ -63,6 +67,16 @@ QXSTUB_API void qxstub_push_event(const char* text, const char* payload, int len
 QXSTUB_API void qxstub_flood_events(const char* text, const char* payload, int len, long long count);
 /* Call the registered callback once from a new thread and wait for that thread. */
 QXSTUB_API void qxstub_fire_from_thread(const char* text, const char* payload, int len);
+/* The next library call (from whichever thread) calls the registered callback once with
+ * this event from a new thread and waits for that thread before answering: the caller
+ * keeps whatever it holds meanwhile. Events scripted so are fired in order by that call;
+ * qxstub_reset drops those not fired yet. */
+QXSTUB_API void qxstub_fire_from_thread_in_next_call(const char* text, const char* payload, int len);
+/* What happens to the text and payload of an event being delivered when its callback
+ * calls a library function (any qxi_ function): 0 nothing (the default), 1 every byte of
+ * both is overwritten with '#' (the text's terminator kept), 2 both are freed. While it is
+ * not 0, each delivery passes its own copies, of exact size; qxstub_reset sets 0. */
+QXSTUB_API void qxstub_expire_event_buffers(int how);
 /* Queued deliveries not yet made (a flood counts each copy). */
 QXSTUB_API long long qxstub_pending_events(void);
 /* Of those, the ones queued through qxstub_push_event and qxstub_flood_events: without

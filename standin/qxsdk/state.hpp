@@ -71,6 +71,7 @@ struct Response {
     bool null;
     std::vector<char> data;
     int len;
+    bool writes_length = true;  // false: *res_len is left as the caller set it
 };
 
 struct Script {
@@ -120,6 +121,8 @@ struct State {
     std::deque<Queued> queue;
     qxi_event_callback cb = nullptr;
     long long delivered = 0;
+    int event_expiry = 0;                    // qxstub_expire_event_buffers: 0 keep, 1 overwrite, 2 free
+    std::vector<EventPtr> next_call_events;  // fired from a library thread by the next library call
     long long now = kDefaultNow;
     int steps = kDefaultSteps, step_ms = kDefaultStepMs;
     std::vector<Sub> subs;

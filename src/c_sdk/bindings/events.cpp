@@ -86,42 +86,32 @@ inline bool call_with(PyObject* callable, PyObject* text, PyObject* data) {
     return static_cast<bool>(result);
 }
 
-inline bool call_receiver(PyObject* text, PyObject* data) {
-    Ref callable = read_global(Global::f);  // held for the whole call: `f` may be rebound inside
-    return callable && call_with(callable.get(), text, data);
-}
-
-// IS_PY2 is not a bool: its truth test may run Python code, which may call the library
-// and end the life of the event's buffers, so both are copied before it.
-[[gnu::cold]] bool deliver_guarded(PyObject* py2, const char* text, const char* payload, int length) {
-    Ref raw_text = Ref::steal(PyBytes_FromString(text));
-    if (!raw_text) return false;
-    Ref data = event_payload(payload, length);
-    if (!data) return false;
-    int legacy = PyObject_IsTrue(py2);
-    if (legacy < 0) return false;
-    if (legacy) return call_receiver(raw_text.get(), data.get());
-    Ref decoded = event_text(PyBytes_AS_STRING(raw_text.get()), PyBytes_GET_SIZE(raw_text.get()), false);
-    return decoded && call_receiver(decoded.get(), data.get());
-}
-
-// The steps in their order: IS_PY2, the text, `f`, then the payload, each lookup
-// raising its own NameError.
+// The steps in their order: IS_PY2 and its truth, the text, `f`, then the payload, each
+// lookup raising its own NameError. The lookups may run Python code (a key's __eq__ in
+// a namespace dict), and so may the truth test of an IS_PY2 that is not a bool; that
+// code may call the library and end the life of the event's buffers, so both are copied
+// first (a negative length is refused at its turn, reading nothing).
 [[gnu::noinline]] bool deliver_slow(const char* text, const char* payload, int length) {
     NamespaceTag before = namespace_tag();
+    Ref raw_text = Ref::steal(PyBytes_FromString(text));
+    if (!raw_text) return false;
+    Ref data;
+    if (length >= 0 && !(data = event_payload(payload, length))) return false;
     Ref py2 = read_global(Global::IS_PY2);
     if (!py2) return false;
-    if (py2.get() != Py_False && py2.get() != Py_True) [[unlikely]]
-        return deliver_guarded(py2.get(), text, payload, length);
-    Ref decoded = event_text(text, static_cast<Py_ssize_t>(strlen(text)), py2.get() == Py_True);
+    bool exact_bool = py2.get() == Py_False || py2.get() == Py_True;
+    int legacy = exact_bool ? py2.get() == Py_True : PyObject_IsTrue(py2.get());
+    if (legacy < 0) return false;
+    Ref decoded =
+        legacy ? std::move(raw_text)
+               : event_text(PyBytes_AS_STRING(raw_text.get()), PyBytes_GET_SIZE(raw_text.get()), false);
     if (!decoded) return false;
     Ref callable = read_global(Global::f);  // held for the whole call: `f` may be rebound inside
     if (!callable) return false;
-    Ref data = event_payload(payload, length);
-    if (!data) return false;
-    // IS_PY2 is an exact bool, whose truth test runs no Python code: nothing between
-    // the two reads can have rebound either.
-    remember_receiver(before, py2.get(), callable.get());
+    if (!data && !(data = event_payload(nullptr, length))) return false;
+    // An exact bool's truth test runs no Python code: remembered unless a lookup
+    // changed the namespace meanwhile.
+    if (exact_bool) remember_receiver(before, py2.get(), callable.get());
     return call_with(callable.get(), decoded.get(), data.get());
 }
 

@@ -7,7 +7,7 @@ import json
 import os
 import threading
 from types import BuiltinFunctionType
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Literal, NamedTuple, Optional, Set, Tuple, Union
 
 if TYPE_CHECKING:
     from qxsdk_tap import Recording
@@ -146,6 +146,7 @@ _SIGNATURES = [
     ("qxstub_journal_bytes", _c_ll, []),
     ("qxstub_push_status", None, [_c_char_p, _c_int]),
     ("qxstub_push_response", None, [_c_char_p, _c_char_p, _c_int]),
+    ("qxstub_push_response_without_length", None, [_c_char_p, _c_char_p, _c_int]),
     ("qxstub_push_text", None, [_c_char_p, _c_char_p]),
     ("qxstub_unconsumed", _c_int, [_c_char_p]),
     ("qxstub_set_now", None, [_c_ll]),
@@ -153,6 +154,8 @@ _SIGNATURES = [
     ("qxstub_push_event", None, [_c_char_p, _c_char_p, _c_int]),
     ("qxstub_flood_events", None, [_c_char_p, _c_char_p, _c_int, _c_ll]),
     ("qxstub_fire_from_thread", None, [_c_char_p, _c_char_p, _c_int]),
+    ("qxstub_fire_from_thread_in_next_call", None, [_c_char_p, _c_char_p, _c_int]),
+    ("qxstub_expire_event_buffers", None, [_c_int]),
     ("qxstub_pending_events", _c_ll, []),
     ("qxstub_pending_pushed_events", _c_ll, []),
     ("qxstub_delivered_events", _c_ll, []),
@@ -342,6 +345,12 @@ class StandIn:
         raw, length = _with_length(data, length)
         self.lib.qxstub_push_response(self._script(fn, RESPONSE), raw, length)
 
+    def push_response_without_length(self, fn: FunctionRef, data: Optional[BytesLike]) -> None:
+        """Next response fn stores through `res` alone, leaving `*res_len` as the caller
+        preset it, as a library that forgets the length does (None stores a null pointer)."""
+        raw = _bytes(data)
+        self.lib.qxstub_push_response_without_length(self._script(fn, RESPONSE), raw, len(raw or b""))
+
     def push_text(self, fn: FunctionRef, text: Optional[BytesLike]) -> None:
         """Next text returned by a text-returning fn (or stored by qxi_get_serv_addr);
         None makes it a null pointer."""
@@ -389,6 +398,24 @@ class StandIn:
         """Call the registered callback once from a new library thread and wait for it."""
         raw, length = _with_length(payload, length)
         self.lib.qxstub_fire_from_thread(_bytes(text), raw, length)
+
+    def fire_from_thread_in_next_call(
+        self, text: Optional[BytesLike], payload: Optional[BytesLike], length: Optional[int] = None
+    ) -> None:
+        """The next library call, made from whichever thread, calls the callback once with
+        this event from a new library thread and waits for it before answering, so its
+        caller keeps what it holds (called through c_sdk: the interpreter lock)."""
+        raw, length = _with_length(payload, length)
+        self.lib.qxstub_fire_from_thread_in_next_call(_bytes(text), raw, length)
+
+    def expire_event_buffers(self, how: Literal["keep", "overwrite", "free"]) -> None:
+        """What happens to the text and payload of the event being delivered when its
+        callback calls a library function: "keep" (the default, and after reset()),
+        "overwrite" (every byte becomes b"#", the text's terminator kept) or "free"."""
+        codes = {"keep": 0, "overwrite": 1, "free": 2}
+        if how not in codes:
+            raise ValueError(f"how is one of {', '.join(map(repr, codes))}, not {how!r}")
+        self.lib.qxstub_expire_event_buffers(codes[how])
 
     def pending_events(self) -> int:
         """Queued deliveries not made yet."""
