@@ -13,6 +13,7 @@ import os
 import shutil
 import signal
 import stat
+import struct
 import subprocess
 import sys
 import textwrap
@@ -444,8 +445,13 @@ def test_a_killed_recording_reads_up_to_its_last_complete_entry(tmp_path):
     calls = recording.calls()
     assert len(calls) > 1000 and recording.trailer is None
     assert [c.args[0].data for c in calls] == [b"call %d" % i for i in range(len(calls))]
-    # Cut anywhere (inside a length, inside a body), it still reads its complete prefix.
-    for cut in (len(raw) - 1, len(raw) - 30, len(raw) // 2 + 3):
+    # Cut inside a length or inside a body, it still reads its complete prefix. The cuts are
+    # placed by the frames (8-byte length, then the body) so that none falls on a boundary.
+    starts = [16]
+    while starts[-1] + 8 <= len(raw) and starts[-1] + 8 + struct.unpack_from("<Q", raw, starts[-1])[0] <= len(raw):
+        starts.append(starts[-1] + 8 + struct.unpack_from("<Q", raw, starts[-1])[0])
+    middle = starts[len(starts) // 2]
+    for cut in (middle + 3, middle + 9, starts[-2] + 9):
         path = str(tmp_path / ("cut%d.qxtap" % cut))
         with open(path, "wb") as f:
             f.write(raw[:cut])
