@@ -12,14 +12,13 @@ control API checks every scripted name against it; it is derived, never edited b
 
 from __future__ import annotations
 
-import argparse
-import difflib
 import pathlib
 import re
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import gen_stubs  # noqa: E402
+import generated  # noqa: E402
 from gen_stubs import ROOT, SourceError  # noqa: E402
 
 CATALOG = ROOT / "standin" / "src" / "qxsdk_standin" / "_catalog.py"
@@ -114,26 +113,7 @@ def generate(root: pathlib.Path = ROOT) -> str:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true", help="compare with the committed catalog, write nothing")
-    args = parser.parse_args()
-    try:
-        text = generate()
-    except SourceError as error:
-        print("gen_catalog: %s" % error, file=sys.stderr)
-        return 2
-    if args.check:
-        current = CATALOG.read_text() if CATALOG.exists() else ""
-        if current != text:
-            sys.stdout.writelines(
-                difflib.unified_diff(current.splitlines(True), text.splitlines(True), str(CATALOG), "generated")
-            )
-            print("gen_catalog: %s is stale; run python3 tools/gen_catalog.py" % CATALOG.relative_to(ROOT),
-                  file=sys.stderr)
-            return 1
-        return 0
-    CATALOG.write_text(text)
-    return 0
+    return generated.main("gen_catalog", __doc__.splitlines()[0], CATALOG, generate, (SourceError,))
 
 
 if __name__ == "__main__":

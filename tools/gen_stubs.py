@@ -21,14 +21,15 @@ the module itself carries (the helpers', the direct objects') comes first, uncha
 
 from __future__ import annotations
 
-import argparse
-import difflib
 import pathlib
 import re
 import sys
 import textwrap
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+import generated  # noqa: E402
+
 STUB = ROOT / "src" / "c_sdk-stubs" / "__init__.pyi"
 
 TEXT = "bytes | bytearray"
@@ -783,26 +784,7 @@ def generate(root: pathlib.Path = ROOT) -> str:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true", help="compare with the committed stub, write nothing")
-    args = parser.parse_args()
-    try:
-        text = generate()
-    except SourceError as error:
-        print("gen_stubs: %s" % error, file=sys.stderr)
-        return 2
-    if args.check:
-        current = STUB.read_text() if STUB.exists() else ""
-        if current != text:
-            sys.stdout.writelines(
-                difflib.unified_diff(current.splitlines(True), text.splitlines(True), str(STUB), "generated")
-            )
-            print("gen_stubs: %s is stale; run python3 tools/gen_stubs.py" % STUB.relative_to(ROOT), file=sys.stderr)
-            return 1
-        return 0
-    STUB.parent.mkdir(parents=True, exist_ok=True)
-    STUB.write_text(text)
-    return 0
+    return generated.main("gen_stubs", __doc__.splitlines()[0], STUB, generate, (SourceError,))
 
 
 if __name__ == "__main__":

@@ -14,12 +14,13 @@ here but in the tap's runtime, by item name.
 
 from __future__ import annotations
 
-import argparse
 import os
+import pathlib
 import sys
 from typing import List, NamedTuple, Optional, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import generated  # noqa: E402
 import qxsdk_header  # noqa: E402
 
 OUTPUT = os.path.join(qxsdk_header.ROOT, "tap", "native", "forward.cpp")
@@ -140,19 +141,7 @@ def generate(functions: Optional[List[qxsdk_header.Function]] = None) -> str:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true", help="fail if the committed file differs")
-    args = parser.parse_args()
-    text = generate()
-    if args.check:
-        with open(OUTPUT) as f:
-            if f.read() != text:
-                print("%s is stale: run python3 tools/gen_tap.py" % OUTPUT, file=sys.stderr)
-                return 1
-        return 0
-    with open(OUTPUT, "w") as f:
-        f.write(text)
-    return 0
+    return generated.main("gen_tap", __doc__.splitlines()[0], pathlib.Path(OUTPUT), generate)
 
 
 if __name__ == "__main__":
