@@ -24,40 +24,11 @@ import os
 import threading
 from typing import Any, NamedTuple, Optional, Union
 
-from ._recording import (
-    CALLBACK,
-    FORMAT_VERSION,
-    Call,
-    Event,
-    Gap,
-    Header,
-    Recording,
-    Redacted,
-    Request,
-    Response,
-    StoredText,
-    Trailer,
-)
+from . import _recording
+from ._recording import *  # noqa: F403 (the reader's names, listed once in its __all__)
 
-__all__ = [
-    "CALLBACK",
-    "FORMAT_VERSION",
-    "Call",
-    "Event",
-    "Gap",
-    "Header",
-    "Recording",
-    "Redacted",
-    "Request",
-    "Response",
-    "StoredText",
-    "Tap",
-    "TapStats",
-    "Trailer",
-    "activate",
-    "library_path",
-    "loaded_library",
-]
+__all__ = ["Tap", "TapStats", "activate", "library_path", "loaded_library"]
+__all__ += _recording.__all__
 
 LIBRARY_NAME = "libqxsdk.so"
 DEFAULT_BUFFER_BYTES = 64 << 20
