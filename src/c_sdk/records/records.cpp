@@ -109,13 +109,21 @@ private:
     return storage_get_method(storage, key);
 }
 
+// The interpreters whose headers export the dict lookup by a hash the caller already
+// knows (declared in every supported version's cpython/dictobject.h). A newer one uses
+// the public lookup until its headers are checked.
+#if PY_VERSION_HEX < 0x03100000
+#define CSDK_KNOWN_HASH_LOOKUP 1
+#endif
+
 // storage_get for a property's key: an interned exact str whose hash the class's
-// creation computed. Before 3.13 the dict lookup is entered with that hash, which
-// skips the key's type and hash checks; the result is the same.
-[[gnu::always_inline]] inline PyObject* storage_get_property(PyObject* storage, PyObject* key) {
-#if PY_VERSION_HEX < 0x030D0000
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    if (PyDict_CheckExact(storage) && hash != -1) [[likely]] {
+// creation computed. An exact dict is searched with that hash, which skips the key's
+// type and hash checks; the result is the same. The value found is borrowed and taken
+// at once, with nothing run in between.
+[[gnu::always_inline]] inline PyObject* storage_get_property(PyObject* storage, PyObject* key,
+                                                             [[maybe_unused]] Py_hash_t hash) {
+#ifdef CSDK_KNOWN_HASH_LOOKUP
+    if (PyDict_CheckExact(storage)) [[likely]] {
         PyObject* value = _PyDict_GetItem_KnownHash(storage, key, hash);
         if (value) [[likely]]
             return Py_NewRef(value);
@@ -259,7 +267,8 @@ struct Kind {
             if (o == op) return true;
         return false;
     }
-    static inline std::array<PyObject*, sizeof...(Props)> keys{};  // interned, process-wide
+    static inline std::array<PyObject*, sizeof...(Props)> keys{};        // interned, process-wide
+    static inline std::array<Py_hash_t, sizeof...(Props)> key_hashes{};  // their hashes
 };
 
 using QuoteItem = Kind<"QuoteItemLikeDict2", tick_ops, false, "bid_p", "bid_v", "ask_p", "ask_v">;
@@ -370,7 +379,7 @@ PyObject* fn_get(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!check_one_arg(key.c_str(), nargs, kwnames)) return fail_in(where.c_str());
     Ref storage = storage_of(cls, args[0]);
     if (!storage) return fail_in(where.c_str());
-    PyObject* value = storage_get_property(storage.get(), K::keys[I]);
+    PyObject* value = storage_get_property(storage.get(), K::keys[I], K::key_hashes[I]);
     if (!value) return fail_in(where.c_str());
     return value;
 }
@@ -526,7 +535,8 @@ inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObj
 
 template <class K>
 struct SeenProperties {
-    static constexpr std::size_t size = 64;  // power of two, a few times prop_count
+    static constexpr int size_bits = 6;
+    static constexpr std::size_t size = std::size_t{1} << size_bits;  // a few times prop_count
     static_assert(K::prop_count * 2 <= size);
     std::array<SeenProperty, size> buckets{};
     PyTypeObject* owner = nullptr;  // strong: the record class the entries describe
@@ -534,22 +544,52 @@ struct SeenProperties {
     bool known = false;  // false once the class dict may hold a key other than an exact str
 #endif
 
-    static std::size_t bucket(PyObject* name) {
-        auto bits = reinterpret_cast<std::uintptr_t>(name);
-        return (bits >> 4) & (size - 1);  // objects are 16-byte aligned
+    // Multiplicative hashing of the name's address: fill() picks a multiplier that gives
+    // every key a bucket of its own, so that a key is found at its first probe.
+    std::uint64_t multiplier = 0;
+    std::size_t bucket(PyObject* name) const {
+        auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
+        return static_cast<std::size_t>((bits * multiplier) >> (64 - size_bits));
     }
+    // Once per process: the keys never change once interned.
     void fill() {
+        if (multiplier) return;
+        std::uint64_t state = 0;
+        for (int attempt = 0; attempt < 256; ++attempt) {
+            // Odd candidates from a fixed sequence (splitmix64); for 14 keys in 64
+            // buckets about one in four has no collision. Should none of them do, the
+            // table still works, with more probes for some keys.
+            std::uint64_t mixed = (state += 0x9E3779B97F4A7C15u);
+            mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9u;
+            mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBu;
+            multiplier = (mixed ^ (mixed >> 31)) | 1;
+            std::uint64_t taken = 0;
+            bool distinct = true;
+            for (PyObject* key : K::keys) {
+                std::uint64_t one = std::uint64_t{1} << bucket(key);
+                distinct = distinct && !(taken & one);
+                taken |= one;
+            }
+            if (distinct) break;
+        }
         for (PyObject* key : K::keys) {
-            (void)PyObject_Hash(key);  // an exact str: cached in the key, never fails
             std::size_t at = bucket(key);
-            while (buckets[at].name && buckets[at].name != key) at = (at + 1) & (size - 1);
+            while (buckets[at].name) at = (at + 1) & (size - 1);
             buckets[at].name = key;
         }
     }
     // The entry of the property called `name`, or null (also for an equal but distinct str).
     SeenProperty* find(PyObject* name) {
-        for (std::size_t at = bucket(name); buckets[at].name; at = (at + 1) & (size - 1))
+        std::size_t at = bucket(name);
+        if (buckets[at].name == name) [[likely]]
+            return &buckets[at];
+        return find_probing(name, at);
+    }
+    [[gnu::noinline]] SeenProperty* find_probing(PyObject* name, std::size_t at) {
+        while (buckets[at].name) {
+            at = (at + 1) & (size - 1);
             if (buckets[at].name == name) return &buckets[at];
+        }
         return nullptr;
     }
     // Remembers `descr` (or nothing, when null or not one of the class's own
@@ -697,7 +737,7 @@ template <class K>
     // Held for the whole lookup (`data` may be rebound meanwhile); by hand rather than
     // by a Ref, whose release the compiler may not inline on this path.
     Py_INCREF(storage);
-    PyObject* result = storage_get_property(storage, K::keys[index]);
+    PyObject* result = storage_get_property(storage, K::keys[index], K::key_hashes[index]);
     Py_DECREF(storage);
     return result;
 }
@@ -939,10 +979,13 @@ bool intern_keys() {
               ok && (K::keys[I] || (K::keys[I] = PyUnicode_InternFromString(std::get<I>(K::props).c_str())))),
          ...);
     }(std::make_index_sequence<K::prop_count>{});
-    if constexpr (K::prop_count > 0) {
-        if (ok) seen_properties<K>.fill();
+    if (!ok) return false;
+    for (std::size_t i = 0; i < K::prop_count; ++i) {
+        // An exact str's hash: it never fails and never changes.
+        if ((K::key_hashes[i] = PyObject_Hash(K::keys[i])) == -1) return false;
     }
-    return ok;
+    if constexpr (K::prop_count > 0) seen_properties<K>.fill();
+    return true;
 }
 
 // What a class statement does for each namespace value that has __set_name__ (a
