@@ -497,12 +497,15 @@ inline Py_ssize_t own_property(PyObject* descr) {
 
 // ---- Property reads remembered from the class's own dict ---------------------------------
 // The attribute lookup of a record class remembers, per property name, the property
-// its own class dict holds under that name, when that is one of the class's own
-// properties. For an instance of the class itself that is what the full lookup finds
-// (the class comes first in its own MRO, and __bases__ assignment cannot change
-// that). The remembered property and its getter are held, so neither address can come
-// back as another object; the getter is still compared on every read, because a
-// property object's own __init__ can replace it in place.
+// its own class dict holds under that name, when that is the class's own property of
+// that name (as the class was made; one installed under another name is found by the
+// full lookup every time), so that a remembered read looks up the very name it was
+// asked for, with the hash computed when the class was made. For an instance of the
+// class itself that is what the full lookup finds (the class comes first in its own
+// MRO, and __bases__ assignment cannot change that). The remembered property and its
+// getter are held, so neither address can come back as another object; the getter is
+// still compared on every read, because a property object's own __init__ can replace
+// it in place.
 //
 // The class's version tag does not tell when the dict changed: before 3.11,
 // sys._clear_type_cache() restarts the tag counter, so an old tag is handed out again,
@@ -517,15 +520,16 @@ inline Py_ssize_t own_property(PyObject* descr) {
 
 // What the class dict holds for one property name, by name. The names are the class's
 // interned keys, found by identity: the names a program's code reads attributes by are
-// interned too.
-struct SeenProperty {
+// interned too. One entry per cache line.
+struct alignas(64) SeenProperty {
     PyObject* name = nullptr;    // interned property name; null marks a free bucket
     PyObject* descr = nullptr;   // strong: the property the class dict holds; null: not known
     PyObject* getter = nullptr;  // strong: its getter when remembered
 #if PY_VERSION_HEX < 0x030C0000
     uint64_t dict_version = 0;  // the class dict's version tag then; 0: nothing remembered
 #endif
-    unsigned int key_index = 0;  // which key that getter reads
+    Py_hash_t hash = -1;         // the name's
+    unsigned int key_index = 0;  // the name's place among the keys
 };
 
 // Dict versions before 3.12 (every live dict has one above 0).
@@ -572,10 +576,12 @@ struct SeenProperties {
             }
             if (distinct) break;
         }
-        for (PyObject* key : K::keys) {
-            std::size_t at = bucket(key);
+        for (std::size_t i = 0; i < K::prop_count; ++i) {
+            std::size_t at = bucket(K::keys[i]);
             while (buckets[at].name) at = (at + 1) & (size - 1);
-            buckets[at].name = key;
+            buckets[at].name = K::keys[i];
+            buckets[at].hash = K::key_hashes[i];
+            buckets[at].key_index = static_cast<unsigned int>(i);
         }
     }
     // The entry of the property called `name`, or null (also for an equal but distinct str).
@@ -592,8 +598,8 @@ struct SeenProperties {
         }
         return nullptr;
     }
-    // Remembers `descr` (or nothing, when null or not one of the class's own
-    // properties) as what the class dict holds under the entry's name.
+    // Remembers `descr` (or nothing, when null or not the class's own property of the
+    // entry's name) as what the class dict holds under the entry's name.
     void set(SeenProperty* entry, PyObject* descr, bool in_watcher = false);
     void forget_all(bool in_watcher = false) {
         for (SeenProperty& entry : buckets)
@@ -614,18 +620,17 @@ inline void release_entry_ref(PyObject* obj, [[maybe_unused]] bool in_watcher) {
 
 template <class K>
 void SeenProperties<K>::set(SeenProperty* entry, PyObject* descr, bool in_watcher) {
-    Py_ssize_t index = descr ? own_property<K>(descr) : -1;
+    bool own = descr && own_property<K>(descr) == static_cast<Py_ssize_t>(entry->key_index);
     PyObject* old_descr = entry->descr;
     PyObject* old_getter = entry->getter;
-    if (index >= 0) {
+    if (own) {
         entry->descr = Py_NewRef(descr);
         entry->getter = Py_NewRef(reinterpret_cast<PropertyHead*>(descr)->fget);
-        entry->key_index = static_cast<unsigned int>(index);
     } else {
         entry->descr = entry->getter = nullptr;
     }
 #if PY_VERSION_HEX < 0x030C0000
-    entry->dict_version = index >= 0 ? dict_version(owner->tp_dict) : 0;
+    entry->dict_version = own ? dict_version(owner->tp_dict) : 0;
 #endif
     // Last: a destructor run by the release sees the entry complete.
     release_entry_ref(old_descr, in_watcher);
@@ -633,7 +638,7 @@ void SeenProperties<K>::set(SeenProperty* entry, PyObject* descr, bool in_watche
 }
 
 // Whether the remembered property still holds for an instance of `type` (then it reads
-// key `seen->key_index`); false when the full lookup must answer.
+// the entry's name); false when the full lookup must answer.
 template <class K>
 inline bool seen_holds(const SeenProperty* seen, PyTypeObject* type) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -725,10 +730,10 @@ bool follow_class(PyObject* type) {
 
 // ---- Native slots (instances of the record class itself) -----------------------------
 
-// Reads property `index` of the record's class from the storage, as its getter would:
-// a new reference, or null with the error set (see property_read_failed).
-template <class K>
-[[gnu::always_inline]] inline PyObject* read_property(PyObject* self, std::size_t index) {
+// Reads a property of the record's class from the storage, as its getter would: key
+// `key` (one of K::keys) with its hash; a new reference, or null with the error set
+// (see property_read_failed).
+[[gnu::always_inline]] inline PyObject* read_property(PyObject* self, PyObject* key, Py_hash_t hash) {
     PyObject* storage = slot_of(self);
     if (!storage) [[unlikely]] {
         raise_empty(self);
@@ -737,7 +742,7 @@ template <class K>
     // Held for the whole lookup (`data` may be rebound meanwhile); by hand rather than
     // by a Ref, whose release the compiler may not inline on this path.
     Py_INCREF(storage);
-    PyObject* result = storage_get_property(storage, K::keys[index], K::key_hashes[index]);
+    PyObject* result = storage_get_property(storage, key, hash);
     Py_DECREF(storage);
     return result;
 }
@@ -778,8 +783,9 @@ template <class K>
         if (!get) return descr.release();
         if (Py_ssize_t index = own_property<K>(found); index >= 0) {
             // What the getter would do, without the call.
-            PyObject* result = read_property<K>(self, static_cast<std::size_t>(index));
-            return result ? result : property_read_failed<K>(self, name, static_cast<std::size_t>(index));
+            auto at = static_cast<std::size_t>(index);
+            PyObject* result = read_property(self, K::keys[at], K::key_hashes[at]);
+            return result ? result : property_read_failed<K>(self, name, at);
         }
         PyObject* result = get(descr.get(), self, reinterpret_cast<PyObject*>(type));
         // As for any class with __getattr__: an AttributeError from the ordinary
@@ -796,11 +802,11 @@ PyObject* slot_getattro(PyObject* self, PyObject* name) {
         seen = seen_properties<K>.find(name);
         if (seen) [[likely]] {
             if (seen_holds<K>(seen, Py_TYPE(self))) [[likely]] {
-                std::size_t index = seen->key_index;
-                PyObject* result = read_property<K>(self, index);
+                PyObject* result = read_property(self, name, seen->hash);
                 if (result) [[likely]]
                     return result;
-                return property_read_failed<K>(self, name, index);
+                // The entry's name is `name` itself: only the entry is kept across the read.
+                return property_read_failed<K>(self, seen->name, seen->key_index);
             }
         }
     }
