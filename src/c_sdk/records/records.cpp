@@ -549,8 +549,10 @@ struct SeenProperties {
 #endif
 
     // Multiplicative hashing of the name's address: fill() picks a multiplier that gives
-    // every key a bucket of its own, so that a key is found at its first probe.
+    // every key a bucket of its own, so that a key is found at its first probe, and any
+    // other name is known not to be one there.
     std::uint64_t multiplier = 0;
+    bool keys_at_home = false;
     std::size_t bucket(PyObject* name) const {
         auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
         return static_cast<std::size_t>((bits * multiplier) >> (64 - size_bits));
@@ -574,7 +576,10 @@ struct SeenProperties {
                 distinct = distinct && !(taken & one);
                 taken |= one;
             }
-            if (distinct) break;
+            if (distinct) {
+                keys_at_home = true;
+                break;
+            }
         }
         for (std::size_t i = 0; i < K::prop_count; ++i) {
             std::size_t at = bucket(K::keys[i]);
@@ -589,7 +594,7 @@ struct SeenProperties {
         std::size_t at = bucket(name);
         if (buckets[at].name == name) [[likely]]
             return &buckets[at];
-        return find_probing(name, at);
+        return keys_at_home ? nullptr : find_probing(name, at);
     }
     [[gnu::noinline]] SeenProperty* find_probing(PyObject* name, std::size_t at) {
         while (buckets[at].name) {
