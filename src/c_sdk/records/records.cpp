@@ -975,6 +975,19 @@ PyMemberDef record_members[] = {
 
 // ---- Class creation ------------------------------------------------------------------
 
+// Property I of K: its setter's signature and its key (K::keys[I]) interned.
+template <class K, std::size_t I>
+bool intern_property_name() {
+    if (!intern_signature(signature_of<ParamList<std::get<I>(K::props), 2, "self", "value">>())) return false;
+    if (!K::keys[I]) K::keys[I] = PyUnicode_InternFromString(std::get<I>(K::props).c_str());
+    return K::keys[I] != nullptr;
+}
+
+template <class K, std::size_t... I>
+bool intern_property_names(std::index_sequence<I...>) {
+    return (intern_property_name<K, I>() && ...);
+}
+
 template <class K>
 bool intern_keys() {
     for (Signature* sig :
@@ -982,15 +995,7 @@ bool intern_keys() {
           &signature_of<SetitemParams>(), &signature_of<SetattrParams>(), &signature_of<ContainsParams>()}) {
         if (!intern_signature(*sig)) return false;
     }
-    bool ok = true;
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-        ((ok = ok && intern_signature(signature_of<ParamList<std::get<I>(K::props), 2, "self", "value">>())),
-         ...);
-        ((ok =
-              ok && (K::keys[I] || (K::keys[I] = PyUnicode_InternFromString(std::get<I>(K::props).c_str())))),
-         ...);
-    }(std::make_index_sequence<K::prop_count>{});
-    if (!ok) return false;
+    if (!intern_property_names<K>(std::make_index_sequence<K::prop_count>{})) return false;
     for (std::size_t i = 0; i < K::prop_count; ++i) {
         // An exact str's hash: it never fails and never changes.
         if ((K::key_hashes[i] = PyObject_Hash(K::keys[i])) == -1) return false;
