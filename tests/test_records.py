@@ -483,6 +483,17 @@ def test_properties_read_and_write_their_own_keys(cls):
 
 
 @with_props
+def test_every_name_reads_its_own_key(cls):
+    # Property names are found by the name object's address in a small table: among
+    # hundreds of other names some share a bucket with a property name, and each must
+    # still read its own key, on the first read and on the remembered ones.
+    names = PROPS[cls] + [sys.intern("name_%d" % i) for i in range(400)]
+    rec = cls({name: i for i, name in enumerate(names)})
+    for _ in range(2):
+        assert [getattr(rec, name) for name in names] == list(range(len(names)))
+
+
+@with_props
 def test_property_accessor_calls(cls):
     name = PROPS[cls][1]
     prop = cls.__dict__[name]

@@ -118,8 +118,11 @@ inline PyObject* call_function(PyObject* func, bool own, PyObject* const* args, 
     return PyObject_Vectorcall(func, args, nargs, kwnames);
 }
 
-// Truth of IS_PY2 (1, 0, or -1 with an exception); an exact bool needs no call.
+// Truth of IS_PY2 (1, 0, or -1 with an exception); an exact bool needs no call, and
+// False, known to be bound, not even a reference.
 inline int legacy_flag() {
+    if (known_to_be(Global::IS_PY2, Py_False)) [[likely]]
+        return 0;
     Ref py2 = read_global(Global::IS_PY2);
     if (!py2) return -1;
     if (py2.get() == Py_False) return 0;
@@ -127,7 +130,8 @@ inline int legacy_flag() {
     return PyObject_IsTrue(py2.get());
 }
 
-PyObject* call_encoded(PyObject* func, bool own, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::noinline]] PyObject* call_encoded(PyObject* func, bool own, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
     Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     std::array<PyObject*, 16> small;
     std::vector<PyObject*> large;
@@ -178,7 +182,10 @@ PyObject* wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyOb
         for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
             if (PyUnicode_Check(args[i])) {
                 any_text = true;
-                all_ascii = all_ascii && is_ascii_str(args[i]);
+                if (!is_ascii_str(args[i])) {
+                    all_ascii = false;  // encoded; the other arguments need no look
+                    break;
+                }
             }
         }
     }

@@ -109,13 +109,21 @@ private:
     return storage_get_method(storage, key);
 }
 
+// The interpreters whose headers export the dict lookup by a hash the caller already
+// knows (declared in every supported version's cpython/dictobject.h). A newer one uses
+// the public lookup until its headers are checked.
+#if PY_VERSION_HEX < 0x03100000
+#define CSDK_KNOWN_HASH_LOOKUP 1
+#endif
+
 // storage_get for a property's key: an interned exact str whose hash the class's
-// creation computed. Before 3.13 the dict lookup is entered with that hash, which
-// skips the key's type and hash checks; the result is the same.
-[[gnu::always_inline]] inline PyObject* storage_get_property(PyObject* storage, PyObject* key) {
-#if PY_VERSION_HEX < 0x030D0000
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    if (PyDict_CheckExact(storage) && hash != -1) [[likely]] {
+// creation computed. An exact dict is searched with that hash, which skips the key's
+// type and hash checks; the result is the same. The value found is borrowed and taken
+// at once, with nothing run in between.
+[[gnu::always_inline]] inline PyObject* storage_get_property(PyObject* storage, PyObject* key,
+                                                             [[maybe_unused]] Py_hash_t hash) {
+#ifdef CSDK_KNOWN_HASH_LOOKUP
+    if (PyDict_CheckExact(storage)) [[likely]] {
         PyObject* value = _PyDict_GetItem_KnownHash(storage, key, hash);
         if (value) [[likely]]
             return Py_NewRef(value);
@@ -259,7 +267,8 @@ struct Kind {
             if (o == op) return true;
         return false;
     }
-    static inline std::array<PyObject*, sizeof...(Props)> keys{};  // interned, process-wide
+    static inline std::array<PyObject*, sizeof...(Props)> keys{};        // interned, process-wide
+    static inline std::array<Py_hash_t, sizeof...(Props)> key_hashes{};  // their hashes
 };
 
 using QuoteItem = Kind<"QuoteItemLikeDict2", tick_ops, false, "bid_p", "bid_v", "ask_p", "ask_v">;
@@ -370,7 +379,7 @@ PyObject* fn_get(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!check_one_arg(key.c_str(), nargs, kwnames)) return fail_in(where.c_str());
     Ref storage = storage_of(cls, args[0]);
     if (!storage) return fail_in(where.c_str());
-    PyObject* value = storage_get_property(storage.get(), K::keys[I]);
+    PyObject* value = storage_get_property(storage.get(), K::keys[I], K::key_hashes[I]);
     if (!value) return fail_in(where.c_str());
     return value;
 }
@@ -488,12 +497,15 @@ inline Py_ssize_t own_property(PyObject* descr) {
 
 // ---- Property reads remembered from the class's own dict ---------------------------------
 // The attribute lookup of a record class remembers, per property name, the property
-// its own class dict holds under that name, when that is one of the class's own
-// properties. For an instance of the class itself that is what the full lookup finds
-// (the class comes first in its own MRO, and __bases__ assignment cannot change
-// that). The remembered property and its getter are held, so neither address can come
-// back as another object; the getter is still compared on every read, because a
-// property object's own __init__ can replace it in place.
+// its own class dict holds under that name, when that is the class's own property of
+// that name (as the class was made; one installed under another name is found by the
+// full lookup every time), so that a remembered read looks up the very name it was
+// asked for, with the hash computed when the class was made. For an instance of the
+// class itself that is what the full lookup finds (the class comes first in its own
+// MRO, and __bases__ assignment cannot change that). The remembered property and its
+// getter are held, so neither address can come back as another object; the getter is
+// still compared on every read, because a property object's own __init__ can replace
+// it in place.
 //
 // The class's version tag does not tell when the dict changed: before 3.11,
 // sys._clear_type_cache() restarts the tag counter, so an old tag is handed out again,
@@ -508,15 +520,16 @@ inline Py_ssize_t own_property(PyObject* descr) {
 
 // What the class dict holds for one property name, by name. The names are the class's
 // interned keys, found by identity: the names a program's code reads attributes by are
-// interned too.
-struct SeenProperty {
+// interned too. One entry per cache line.
+struct alignas(64) SeenProperty {
     PyObject* name = nullptr;    // interned property name; null marks a free bucket
     PyObject* descr = nullptr;   // strong: the property the class dict holds; null: not known
     PyObject* getter = nullptr;  // strong: its getter when remembered
 #if PY_VERSION_HEX < 0x030C0000
     uint64_t dict_version = 0;  // the class dict's version tag then; 0: nothing remembered
 #endif
-    unsigned int key_index = 0;  // which key that getter reads
+    Py_hash_t hash = -1;         // the name's
+    unsigned int key_index = 0;  // the name's place among the keys
 };
 
 // Dict versions before 3.12 (every live dict has one above 0).
@@ -526,7 +539,8 @@ inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObj
 
 template <class K>
 struct SeenProperties {
-    static constexpr std::size_t size = 64;  // power of two, a few times prop_count
+    static constexpr int size_bits = 6;
+    static constexpr std::size_t size = std::size_t{1} << size_bits;  // a few times prop_count
     static_assert(K::prop_count * 2 <= size);
     std::array<SeenProperty, size> buckets{};
     PyTypeObject* owner = nullptr;  // strong: the record class the entries describe
@@ -534,26 +548,63 @@ struct SeenProperties {
     bool known = false;  // false once the class dict may hold a key other than an exact str
 #endif
 
-    static std::size_t bucket(PyObject* name) {
-        auto bits = reinterpret_cast<std::uintptr_t>(name);
-        return (bits >> 4) & (size - 1);  // objects are 16-byte aligned
+    // Multiplicative hashing of the name's address: fill() picks a multiplier that gives
+    // every key a bucket of its own, so that a key is found at its first probe, and any
+    // other name is known not to be one there.
+    std::uint64_t multiplier = 0;
+    bool keys_at_home = false;
+    std::size_t bucket(PyObject* name) const {
+        auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
+        return static_cast<std::size_t>((bits * multiplier) >> (64 - size_bits));
     }
+    // Once per process: the keys never change once interned.
     void fill() {
-        for (PyObject* key : K::keys) {
-            (void)PyObject_Hash(key);  // an exact str: cached in the key, never fails
-            std::size_t at = bucket(key);
-            while (buckets[at].name && buckets[at].name != key) at = (at + 1) & (size - 1);
-            buckets[at].name = key;
+        if (multiplier) return;
+        std::uint64_t state = 0;
+        for (int attempt = 0; attempt < 256; ++attempt) {
+            // Odd candidates from a fixed sequence (splitmix64); for 14 keys in 64
+            // buckets about one in four has no collision. Should none of them do, the
+            // table still works, with more probes for some keys.
+            std::uint64_t mixed = (state += 0x9E3779B97F4A7C15u);
+            mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9u;
+            mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBu;
+            multiplier = (mixed ^ (mixed >> 31)) | 1;
+            std::uint64_t taken = 0;
+            bool distinct = true;
+            for (PyObject* key : K::keys) {
+                std::uint64_t one = std::uint64_t{1} << bucket(key);
+                distinct = distinct && !(taken & one);
+                taken |= one;
+            }
+            if (distinct) {
+                keys_at_home = true;
+                break;
+            }
+        }
+        for (std::size_t i = 0; i < K::prop_count; ++i) {
+            std::size_t at = bucket(K::keys[i]);
+            while (buckets[at].name) at = (at + 1) & (size - 1);
+            buckets[at].name = K::keys[i];
+            buckets[at].hash = K::key_hashes[i];
+            buckets[at].key_index = static_cast<unsigned int>(i);
         }
     }
     // The entry of the property called `name`, or null (also for an equal but distinct str).
     SeenProperty* find(PyObject* name) {
-        for (std::size_t at = bucket(name); buckets[at].name; at = (at + 1) & (size - 1))
+        std::size_t at = bucket(name);
+        if (buckets[at].name == name) [[likely]]
+            return &buckets[at];
+        return keys_at_home ? nullptr : find_probing(name, at);
+    }
+    [[gnu::noinline]] SeenProperty* find_probing(PyObject* name, std::size_t at) {
+        while (buckets[at].name) {
+            at = (at + 1) & (size - 1);
             if (buckets[at].name == name) return &buckets[at];
+        }
         return nullptr;
     }
-    // Remembers `descr` (or nothing, when null or not one of the class's own
-    // properties) as what the class dict holds under the entry's name.
+    // Remembers `descr` (or nothing, when null or not the class's own property of the
+    // entry's name) as what the class dict holds under the entry's name.
     void set(SeenProperty* entry, PyObject* descr, bool in_watcher = false);
     void forget_all(bool in_watcher = false) {
         for (SeenProperty& entry : buckets)
@@ -574,18 +625,17 @@ inline void release_entry_ref(PyObject* obj, [[maybe_unused]] bool in_watcher) {
 
 template <class K>
 void SeenProperties<K>::set(SeenProperty* entry, PyObject* descr, bool in_watcher) {
-    Py_ssize_t index = descr ? own_property<K>(descr) : -1;
+    bool own = descr && own_property<K>(descr) == static_cast<Py_ssize_t>(entry->key_index);
     PyObject* old_descr = entry->descr;
     PyObject* old_getter = entry->getter;
-    if (index >= 0) {
+    if (own) {
         entry->descr = Py_NewRef(descr);
         entry->getter = Py_NewRef(reinterpret_cast<PropertyHead*>(descr)->fget);
-        entry->key_index = static_cast<unsigned int>(index);
     } else {
         entry->descr = entry->getter = nullptr;
     }
 #if PY_VERSION_HEX < 0x030C0000
-    entry->dict_version = index >= 0 ? dict_version(owner->tp_dict) : 0;
+    entry->dict_version = own ? dict_version(owner->tp_dict) : 0;
 #endif
     // Last: a destructor run by the release sees the entry complete.
     release_entry_ref(old_descr, in_watcher);
@@ -593,7 +643,7 @@ void SeenProperties<K>::set(SeenProperty* entry, PyObject* descr, bool in_watche
 }
 
 // Whether the remembered property still holds for an instance of `type` (then it reads
-// key `seen->key_index`); false when the full lookup must answer.
+// the entry's name); false when the full lookup must answer.
 template <class K>
 inline bool seen_holds(const SeenProperty* seen, PyTypeObject* type) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -685,10 +735,10 @@ bool follow_class(PyObject* type) {
 
 // ---- Native slots (instances of the record class itself) -----------------------------
 
-// Reads property `index` of the record's class from the storage, as its getter would:
-// a new reference, or null with the error set (see property_read_failed).
-template <class K>
-[[gnu::always_inline]] inline PyObject* read_property(PyObject* self, std::size_t index) {
+// Reads a property of the record's class from the storage, as its getter would: key
+// `key` (one of K::keys) with its hash; a new reference, or null with the error set
+// (see property_read_failed).
+[[gnu::always_inline]] inline PyObject* read_property(PyObject* self, PyObject* key, Py_hash_t hash) {
     PyObject* storage = slot_of(self);
     if (!storage) [[unlikely]] {
         raise_empty(self);
@@ -697,7 +747,7 @@ template <class K>
     // Held for the whole lookup (`data` may be rebound meanwhile); by hand rather than
     // by a Ref, whose release the compiler may not inline on this path.
     Py_INCREF(storage);
-    PyObject* result = storage_get_property(storage, K::keys[index]);
+    PyObject* result = storage_get_property(storage, key, hash);
     Py_DECREF(storage);
     return result;
 }
@@ -738,8 +788,9 @@ template <class K>
         if (!get) return descr.release();
         if (Py_ssize_t index = own_property<K>(found); index >= 0) {
             // What the getter would do, without the call.
-            PyObject* result = read_property<K>(self, static_cast<std::size_t>(index));
-            return result ? result : property_read_failed<K>(self, name, static_cast<std::size_t>(index));
+            auto at = static_cast<std::size_t>(index);
+            PyObject* result = read_property(self, K::keys[at], K::key_hashes[at]);
+            return result ? result : property_read_failed<K>(self, name, at);
         }
         PyObject* result = get(descr.get(), self, reinterpret_cast<PyObject*>(type));
         // As for any class with __getattr__: an AttributeError from the ordinary
@@ -756,11 +807,11 @@ PyObject* slot_getattro(PyObject* self, PyObject* name) {
         seen = seen_properties<K>.find(name);
         if (seen) [[likely]] {
             if (seen_holds<K>(seen, Py_TYPE(self))) [[likely]] {
-                std::size_t index = seen->key_index;
-                PyObject* result = read_property<K>(self, index);
+                PyObject* result = read_property(self, name, seen->hash);
                 if (result) [[likely]]
                     return result;
-                return property_read_failed<K>(self, name, index);
+                // The entry's name is `name` itself: only the entry is kept across the read.
+                return property_read_failed<K>(self, seen->name, seen->key_index);
             }
         }
     }
@@ -924,6 +975,19 @@ PyMemberDef record_members[] = {
 
 // ---- Class creation ------------------------------------------------------------------
 
+// Property I of K: its setter's signature and its key (K::keys[I]) interned.
+template <class K, std::size_t I>
+bool intern_property_name() {
+    if (!intern_signature(signature_of<ParamList<std::get<I>(K::props), 2, "self", "value">>())) return false;
+    if (!K::keys[I]) K::keys[I] = PyUnicode_InternFromString(std::get<I>(K::props).c_str());
+    return K::keys[I] != nullptr;
+}
+
+template <class K, std::size_t... I>
+bool intern_property_names(std::index_sequence<I...>) {
+    return (intern_property_name<K, I>() && ...);
+}
+
 template <class K>
 bool intern_keys() {
     for (Signature* sig :
@@ -931,18 +995,13 @@ bool intern_keys() {
           &signature_of<SetitemParams>(), &signature_of<SetattrParams>(), &signature_of<ContainsParams>()}) {
         if (!intern_signature(*sig)) return false;
     }
-    bool ok = true;
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-        ((ok = ok && intern_signature(signature_of<ParamList<std::get<I>(K::props), 2, "self", "value">>())),
-         ...);
-        ((ok =
-              ok && (K::keys[I] || (K::keys[I] = PyUnicode_InternFromString(std::get<I>(K::props).c_str())))),
-         ...);
-    }(std::make_index_sequence<K::prop_count>{});
-    if constexpr (K::prop_count > 0) {
-        if (ok) seen_properties<K>.fill();
+    if (!intern_property_names<K>(std::make_index_sequence<K::prop_count>{})) return false;
+    for (std::size_t i = 0; i < K::prop_count; ++i) {
+        // An exact str's hash: it never fails and never changes.
+        if ((K::key_hashes[i] = PyObject_Hash(K::keys[i])) == -1) return false;
     }
-    return ok;
+    if constexpr (K::prop_count > 0) seen_properties<K>.fill();
+    return true;
 }
 
 // What a class statement does for each namespace value that has __set_name__ (a

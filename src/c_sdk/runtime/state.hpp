@@ -129,6 +129,13 @@ inline Ref read_global(Global which) {
     return read_global_slow(which);
 }
 
+// Whether the global is known to be bound to `object` itself: a comparison of
+// addresses, with no reference taken; false also while it is not known.
+inline bool known_to_be(Global which, PyObject* object) {
+    const KnownNamespace::Lookup& lookup = known.lookups[static_cast<unsigned>(which)];
+    return lookup.value == object && lookup.tag == namespace_tag();
+}
+
 // True with `*value` set while CSDK_OPERATE_SUCCESS is known to be an exact int that
 // fits a C long.
 inline bool known_success(long* value) {
@@ -187,6 +194,10 @@ inline Ref read_global(Global which) {
     if (PyObject* value = known.value[static_cast<unsigned>(which)]) [[likely]]
         return Ref::borrow(value);
     return lookup_global(global_name(which));
+}
+
+inline bool known_to_be(Global which, PyObject* object) {
+    return known.value[static_cast<unsigned>(which)] == object;
 }
 
 inline bool known_success(long* value) {
