@@ -17,6 +17,11 @@ void hand_out(char** res, int* res_len, std::unique_ptr<char[]> block, int len) 
     if (res_len) *res_len = len;
 }
 
+void hand_out(char** res, int* res_len, const Response& r) {
+    hand_out(res, r.writes_length ? res_len : nullptr,
+             r.null ? nullptr : exact_copy(r.data.data(), r.data.size()), r.len);
+}
+
 std::unique_ptr<char[]> exact_copy(const char* data, std::size_t size) {
     std::unique_ptr<char[]> block(new char[size]);
     if (size) std::memcpy(block.get(), data, size);
@@ -33,8 +38,7 @@ bool store_scripted(std::string_view fn, char** res, int* res_len) {
     Script* s = script_of(fn);
     std::optional<Response> r = s ? pop_front(s->responses) : std::nullopt;
     if (!r) return false;
-    hand_out(res, r->writes_length ? res_len : nullptr,
-             r->null ? nullptr : exact_copy(r->data.data(), r->data.size()), r->len);
+    hand_out(res, res_len, *r);
     return true;
 }
 

@@ -46,6 +46,8 @@ inline int scripted(std::string_view fn, int natural) { return pop_status(fn).va
 
 // Hands out a block through (res, res_len); it is freed at the next library call.
 void hand_out(char** res, int* res_len, std::unique_ptr<char[]> block, int len);
+// Hands out a copy of a scripted or recorded response, as it says.
+void hand_out(char** res, int* res_len, const Response& r);
 // A copy of exactly `size` bytes: no terminator to lean on, so over-reads show under ASan.
 std::unique_ptr<char[]> exact_copy(const char* data, std::size_t size);
 // Stores the scripted response, or `fallback`, through (res, res_len).

@@ -114,6 +114,7 @@ void deliver_from_thread(Lock& lk, const EventPtr& ev) {
     ++st.delivered;
     lk.unlock();
     std::thread([cb, ev] { invoke(cb, *ev); }).join();
+    lk.lock();
 }
 
 void events_at_call() {
@@ -130,14 +131,9 @@ void events_at_call() {
     // Python caller: the interpreter lock), while a library thread calls the callback.
     std::vector<EventPtr> events;
     events.swap(st.next_call_events);
-    for (const EventPtr& ev : events) {
-        const qxi_event_callback cb = st.cb;
-        if (!cb) continue;  // dropped, as without a callback
-        ++st.delivered;
-        mu.unlock();  // owned by the caller's Lock again when this returns
-        std::thread([cb, ev] { invoke(cb, *ev); }).join();
-        mu.lock();
-    }
+    Lock lk(mu, std::adopt_lock);  // the caller's hold, given back held
+    for (const EventPtr& ev : events) deliver_from_thread(lk, ev);
+    lk.release();
 }
 
 }  // namespace standin

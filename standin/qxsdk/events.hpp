@@ -19,7 +19,8 @@ bool deliver_queued(Lock& lk);
 void drain(Lock& lk);
 // Delivers one event the simulated session produced (then what it queued, inside qxi_run).
 void emit(Lock& lk, const char* text, const std::string& json);
-// Calls the callback once with `ev` from a new thread and waits for that thread.
+// Calls the callback once with `ev` from a new thread and waits for that thread, the lock
+// released meanwhile and held again on return.
 void deliver_from_thread(Lock& lk, const EventPtr& ev);
 // Calls the callback once with `ev` on this thread, the lock released meanwhile (a replay's
 // recorded events).

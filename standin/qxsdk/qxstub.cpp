@@ -71,9 +71,7 @@ void qxstub_push_status(const char* fn, int status) {
 void qxstub_push_response(const char* fn, const char* data, int len) {
     if (!fn) return;
     Lock lk(mu);
-    Response r{data == nullptr, {}, len};
-    if (data && len > 0) r.data.assign(data, data + len);
-    script_for(fn).responses.push_back(std::move(r));
+    script_for(fn).responses.push_back(Response::of(data, len));
 }
 
 void qxstub_push_text(const char* fn, const char* text) {
@@ -85,9 +83,7 @@ void qxstub_push_text(const char* fn, const char* text) {
 void qxstub_push_response_without_length(const char* fn, const char* data, int size) {
     if (!fn) return;
     Lock lk(mu);
-    Response r{data == nullptr, {}, 0, false};
-    if (data && size > 0) r.data.assign(data, data + size);
-    script_for(fn).responses.push_back(std::move(r));
+    script_for(fn).responses.push_back(Response::of(data, size, false));
 }
 
 int qxstub_unconsumed(const char* fn) {
@@ -193,11 +189,7 @@ void qxstub_replay_text(const char* text) {
 
 void qxstub_replay_response(const char* data, int len) {
     Lock lk(mu);
-    if (RecordedCall* c = latest_call()) {
-        Response r{data == nullptr, {}, len};
-        if (data && len > 0) r.data.assign(data, data + len);
-        c->response = std::move(r);
-    }
+    if (RecordedCall* c = latest_call()) c->response = Response::of(data, len);
 }
 
 void qxstub_replay_event(const char* text, const char* payload, int len, int inside) {

@@ -138,12 +138,10 @@ void diverge(Replay& r, std::string message) {
 // library function's own Lock, which this borrows and gives back held.
 void deliver_recorded(const RecordedEvent& e) {
     Lock lk(mu, std::adopt_lock);
-    if (e.inside < 0) {
+    if (e.inside < 0)
         deliver_from_thread(lk, e.ev);
-        if (!lk.owns_lock()) lk.lock();
-    } else {
+    else
         deliver(lk, e.ev);
-    }
     lk.release();
 }
 
@@ -272,8 +270,7 @@ bool store_replayed(char** res, int* res_len) {
         return true;
     }
     if (!c->response) return false;
-    const Response& r = *c->response;
-    hand_out(res, res_len, r.null ? nullptr : exact_copy(r.data.data(), r.data.size()), r.len);
+    hand_out(res, res_len, *c->response);
     return true;
 }
 

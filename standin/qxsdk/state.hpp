@@ -72,6 +72,13 @@ struct Response {
     std::vector<char> data;
     int len;
     bool writes_length = true;  // false: *res_len is left as the caller set it
+
+    // max(len, 0) bytes of data, or a null pointer when data is null; len stored as given.
+    static Response of(const char* data, int len, bool writes_length = true) {
+        Response r{data == nullptr, {}, len, writes_length};
+        if (data && len > 0) r.data.assign(data, data + len);
+        return r;
+    }
 };
 
 struct Script {
