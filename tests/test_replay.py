@@ -26,6 +26,7 @@ except ImportError:
 
 from qxsdk_tap import Call, Event, Recording
 from test_standin import run_pytest
+from test_tap import SESSION_HELPERS
 
 STANDIN = qxsdk_standin.library_path()
 ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" or "san" in v}
@@ -60,14 +61,7 @@ def session(code, record, replay=None, strict=True, options=None):
 
 # ---- A recording replayed and recorded again is the same, byte for byte
 
-CONTRACT = """
-def show(label, thunk):
-    try:
-        value = thunk()
-    except Exception as error:
-        value = "%s: %s" % (type(error).__name__, error)
-    print(label, repr(value), flush=True)
-
+CONTRACT = SESSION_HELPERS + """
 show("request", lambda: c_sdk.py_qxi_get_dividends(b'{"a":1}'))
 script("push_response", "qxi_get_dividends", None, 5)
 show("null response, positive length", lambda: c_sdk.py_qxi_get_dividends(b"x"))
@@ -88,11 +82,6 @@ show("reals and flags", lambda: (c_sdk.py_qxi_set_backtest_config("s", "e", 1e6,
                                  c_sdk.py_qxi_subscribe("A,B", "tick", True)))
 show("secrets", lambda: (c_sdk.py_qxi_set_token("tok"), c_sdk.py_qxi_get_encrypted_token()))
 
-received = []
-def receiver(text, payload):
-    received.append((text, payload))
-    if text == "nested":
-        received.append(c_sdk.py_qxi_get_dividends(b"from an event"))
 c_sdk.py_qxi_set_data_callback(receiver)
 script("push_event", b"plain", b'{"k":1}')
 script("push_event", None, b"null text")

@@ -89,7 +89,9 @@ def test_generated_forwarding_functions_match_the_header():
 
 # ---- What the caller sees through the tap
 
-CONTRACT_CASES = """
+# For sessions whose output is compared between runs: show() prints what a call returned
+# or raised; receiver() keeps each event and calls the library from the "nested" one.
+SESSION_HELPERS = """
 def show(label, thunk):
     try:
         value = thunk()
@@ -97,6 +99,14 @@ def show(label, thunk):
         value = "%s: %s" % (type(error).__name__, error)
     print(label, repr(value), flush=True)
 
+received = []
+def receiver(text, payload):
+    received.append((text, payload))
+    if text == "nested":
+        received.append(c_sdk.py_qxi_get_dividends(b"from an event"))
+"""
+
+CONTRACT_CASES = SESSION_HELPERS + """
 show("request", lambda: c_sdk.py_qxi_get_dividends(b'{"a":1}'))
 sdk.push_response("qxi_get_dividends", None, 5)
 show("null response, positive length", lambda: c_sdk.py_qxi_get_dividends(b"x"))
@@ -114,11 +124,6 @@ show("null stored text", lambda: c_sdk.py_qxi_get_serv_addr("md"))
 show("stored text", lambda: c_sdk.py_qxi_get_serv_addr("md"))
 show("clock", lambda: (c_sdk.qxi_now(), c_sdk.qxi_now_plus()))
 
-received = []
-def receiver(text, payload):
-    received.append((text, payload))
-    if text == "nested":
-        received.append(c_sdk.py_qxi_get_dividends(b"from an event"))
 c_sdk.py_qxi_set_data_callback(receiver)
 sdk.push_event(b"plain", b'{"k":1}')
 sdk.push_event(None, b"null text")
